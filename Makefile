@@ -1,0 +1,38 @@
+# Two commands do all the set-up on a fresh Debian 12 machine:
+#   make run    installs what is missing, builds, runs the daemon in the foreground (-v)
+#   make test   installs what is missing, builds, runs the whole test suite
+BUILD ?= build
+JOBS ?= $(shell nproc)
+PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgtest-dev \
+           python3 curl
+SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: deps build run test asan-test clean
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/gui-connector -v
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j 2
+
+asan-test: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j 2
+
+clean:
+	rm -rf $(BUILD) build-asan build-fuzz build-tsan

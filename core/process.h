@@ -1,0 +1,39 @@
+// Process plumbing for the main thread: the stop counter raised by signals and failed
+// start-up steps, the lock file with its run-once check, the argument copy kept for a
+// re-execution, and the signal set-up. Main thread only, apart from the signal handler,
+// which touches nothing but the stop counter (and the wake-up alarm).
+#ifndef GC_CORE_PROCESS_H
+#define GC_CORE_PROCESS_H
+
+#include <csignal>
+
+// Raised by the stop signals and by every failed start-up step; the intake loop runs
+// only while it is 0.
+extern volatile sig_atomic_t g_stop_counter;
+
+// Installs the signal handling: SIGPIPE ignored; SIGTERM, SIGINT, SIGHUP and SIGQUIT
+// raise the stop counter and interrupt blocking calls; SIGALRM interrupts them too.
+void process_signals_install(void);
+
+// Cancels the wake-up alarm that a stop signal arms. Called once the intake loop ends.
+void process_alarm_cancel(void);
+
+// Heap copy of argv: argc+1 entries, the last one null. Returns null when memory runs
+// out (nothing is left allocated). The caller frees it with process_args_free.
+char **process_args_copy(int argc, char **argv);
+
+// Frees a copy made by process_args_copy; accepts null.
+void process_args_free(char **args);
+
+// Opens (creating with mode 0600) the lock file "<argv0>.lck". Returns the descriptor,
+// or -1 with errno set.
+int process_lock_open(const char *argv0);
+
+// Takes the run-once lock: exclusive, non-blocking flock. Returns 0, or -1 with errno set
+// (EWOULDBLOCK when another instance holds it).
+int process_lock_take(int fd);
+
+// Releases the lock and closes the descriptor; accepts -1.
+void process_lock_release(int fd);
+
+#endif

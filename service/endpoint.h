@@ -1,0 +1,28 @@
+// SOAP endpoint: the listening gSOAP context, the accept thread, one detached connection
+// thread per connection, and the connection registry they all register in. New, start,
+// stop and free run on the main thread; the registry mutex is the endpoint's only lock
+// and comes after the store mutex in the lock order.
+#ifndef GC_SERVICE_ENDPOINT_H
+#define GC_SERVICE_ENDPOINT_H
+
+#include "service/ssl_settings.h"
+
+struct soap_endpoint;
+
+// Creates an endpoint for host (null: all addresses) and port, copying every string of
+// ssl (null: plain HTTP). user is copied into each connection's context. Returns the
+// endpoint, or null when memory runs out (nothing is left allocated).
+struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl,
+                                   void *user);
+// Binds the port and starts the accept thread. Returns 0 started, 1 already running,
+// -1 no endpoint, no memory, OpenSSL lock or SSL context set-up failed, or no thread,
+// -2 binding failed. On failure everything it took is released.
+int endpoint_start(struct soap_endpoint *ep);
+// Stops accepting, joins the accept thread, cancels every connection thread and waits
+// until all have ended, then closes the listening socket. Returns 0 stopped, 1 not
+// running, -1 no endpoint or the join failed.
+int endpoint_stop(struct soap_endpoint *ep);
+// Releases the endpoint; accepts null. REQUIRES: stopped (no connection thread left).
+void endpoint_free(struct soap_endpoint *ep);
+
+#endif

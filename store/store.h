@@ -1,0 +1,81 @@
+// Status store: the latest values the scanner daemons reported, and the blocked-file ring.
+// Written only by the main thread (intake), read by the connection threads. Every member
+// is guarded by the store mutex, which is always taken before the registry mutex.
+#ifndef GC_STORE_STORE_H
+#define GC_STORE_STORE_H
+
+#include <cstdint>
+
+struct soap_endpoint;
+
+// Creates the store linked to ep (may be null: notifications and waits then do nothing),
+// replacing a live one, and prints "unhandled command line word [%s]\n" to stderr for each
+// of the nwords words. Returns 0, or -1 when the record cannot be allocated (no store then).
+// REQUIRES: no other thread inside a store operation.
+int store_create(struct soap_endpoint *ep, int nwords, char **words);
+
+// Frees the store and everything it owns; nothing when there is none. Takes no lock.
+// REQUIRES: no connection thread inside a store operation or blocked in a store wait.
+void store_destroy(void);
+
+// Setters: 0, or -1 when no store exists (or a string copy failed: the member is then none).
+int store_set_binVersionNumber(int v);
+int store_set_engVersionNumber(int v);
+int store_set_vdfVersionNumber(int v);
+// Stores a copy of name, or none for a null name. No wake-up.
+int store_set_currentConffile(const char *name);
+// Stores a copy of name ("" for null) and notifies event 2 under the store mutex.
+int store_set_lastScannedFile(const char *name);
+int store_set_numDaemons(int v);
+int store_set_accessMask(int v);
+int store_set_scannedFiles(int64_t v);
+int store_add_scannedFiles(int64_t v);   // wraps modulo 2^64
+int store_set_scannedBytes(int64_t v);
+int store_add_scannedBytes(int64_t v);
+int store_set_blockedCount(int64_t v);
+int store_add_blockedCount(int64_t v);
+int store_set_logChanged(int v);
+int store_add_logChanged(int v);
+
+// Heap copy of currentConffile ("" when none); null when no store or the copy failed.
+// The caller frees it.
+char *store_get_currentConffile(void);
+// Long poll: waits for event 2 (cap 1) on a registered connection thread, then returns a
+// heap copy of lastScannedFile ("" when none); null when no store. Cancellation point.
+char *store_get_lastScannedFile(void);
+// The value, or -1 when no store exists.
+int store_get_binVersionNumber(void);
+int store_get_engVersionNumber(void);
+int store_get_vdfVersionNumber(void);
+// Copies the five statistics under one lock. Returns 0, or -1 with the outputs untouched
+// when no store exists. Null outputs are skipped.
+int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles,
+                    int64_t *scannedBytes, int64_t *blockedCount);
+// Returns logChanged and zeroes it in the same lock; -1 when no store exists.
+int store_take_logChanged(void);
+
+// Builds a blocked-file record (null strings become ""), appends it to the ring and
+// notifies event 1 under the store mutex. Returns 0, or -1 for no store, no ring or no
+// memory (nothing appended, no notification).
+int store_add_blocked_file(const char *object, int reason, const char *info,
+                           const char *addInfo, const char *action, const char *source,
+                           const char *alerturl);
+
+// Fetches a blocked-file record. newest != 0: waits once for event 1, returns the newest.
+// newest == 0: *index carries the wanted sequence number in (required) and waits while
+// that record does not exist yet. Returns a heap copy of the object (caller frees), or
+// null when no record is returned. Each non-null output gets the record's value: strings
+// as fresh heap copies the caller frees, *index the returned sequence number (also set
+// when no record is returned). Cancellation point.
+char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, char **info,
+                               char **addInfo, char **action, char **source,
+                               char **alerturl);
+
+// Sets *id to the calling connection thread's client id. Returns 0, -1 when no store
+// exists, -2 when the caller is not a registered connection thread.
+int store_register_client(unsigned long *id);
+// Requests cancellation of the connection thread with client id id. Returns 0, -1 when
+// no store exists, -2 when no registered thread has that id.
+int store_unregister_client(unsigned long id);
+
+#endif
