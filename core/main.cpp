@@ -1,0 +1,180 @@
+// Entry point: start-up as a list, the intake loop, then the one shutdown path, which
+// ends in exit or in a re-execution of the program with its original arguments.
+#include <libgen.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/intake_loop.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/process.h"
+#include "intake/stats_channel.h"
+#include "service/endpoint.h"
+#include "store/store.h"
+
+// Outside tools look for this stamp in the program file; the program never prints it.
+__attribute__((used)) static const char kVersionStamp[] =
+    "StAtSvErSiOn=2007Q1 / Server/Workstation / ? (20070118)";
+
+// What start-up brought up; shutdown takes down whatever is there.
+struct daemon_state {
+    char **args;              // argument copy for a re-execution
+    int restart;
+    int lock_fd;
+    char *argv0_copy;         // owns the default IPC directory's characters
+    struct options opt;
+    struct soap_endpoint *endpoint;
+    struct intake_counters counters;
+};
+
+static int shutdown_and_exit(struct daemon_state *d)
+{
+    log_msg(0, stdout, "exit from service loop.\n");
+    log_msg(1, stdout, "shutting down ... ");
+
+    // The connection threads must be gone before the store goes, since store_destroy
+    // takes no lock; the words keep their familiar order all the same.
+    log_msg(1, stdout, "data ... ");
+    endpoint_stop(d->endpoint);
+    store_destroy();
+    log_msg(1, stdout, "SOAP ... ");
+    endpoint_free(d->endpoint);
+    d->endpoint = nullptr;
+
+    log_msg(1, stdout, "stats ... ");
+    stats_channel_remove();
+    log_msg(1, stdout, "done.\n");
+
+    ssl_settings_free(d->opt.ssl);
+    d->opt.ssl = nullptr;
+    process_lock_release(d->lock_fd);
+    free(d->argv0_copy);
+
+    if (!d->restart) {
+        process_args_free(d->args);
+        return 0;
+    }
+    fprintf(stderr, "restarting GUI connector");
+    fflush(stderr);
+    execvp(d->args[0], d->args);
+    perror("execvp()");
+    fprintf(stderr, "GUI support not available any longer");
+    process_args_free(d->args);
+    return -1;
+}
+
+static void log_configuration(const struct options *o)
+{
+    log_msg(1, stdout, "IPC msg queue directory \"%s\"\n", o->ipc_dir);
+    log_msg(1, stdout, "SOAP host \"%s\" and port %u\n", o->host ? o->host : "<NULL>", o->port);
+    if (o->ssl)
+        log_msg(1, stdout, "SOAP over SSL, key \"%s\" with pass \"%s\", CA \"%s\", rand \"%s\"\n",
+                o->ssl->keyfile, o->ssl->password, o->ssl->cafile,
+                o->ssl->randfile ? o->ssl->randfile : "<NULL>");
+}
+
+// Brings the components up in order. A failing step only raises the stop counter, so
+// the remaining steps still run and the intake loop is then skipped.
+static void start_components(struct daemon_state *d)
+{
+    log_msg(0, stdout, "initializing ... ");
+    log_msg(0, stdout, "stats ... ");
+    if (stats_channel_setup(d->opt.ipc_dir) != 0) {
+        fprintf(stderr, "cannot init generic stats info\n");
+        g_stop_counter = g_stop_counter + 1;
+    }
+
+    log_msg(0, stdout, "SOAP ... ");
+    d->endpoint = endpoint_new(d->opt.host, (int)d->opt.port, d->opt.ssl, nullptr);
+    if (!d->endpoint) {
+        fprintf(stderr, "cannot setup SOAP config\n");
+        g_stop_counter = g_stop_counter + 1;
+    }
+
+    log_msg(0, stdout, "data ... ");
+    if (store_create(d->endpoint, d->opt.nwords, d->opt.words) != 0) {
+        log_msg(0, stderr, "cannot init daemon specific info\n");
+        g_stop_counter = g_stop_counter + 1;
+    }
+
+    if (endpoint_start(d->endpoint) != 0) {
+        fprintf(stderr, "cannot start SOAP interface\n");
+        g_stop_counter = g_stop_counter + 1;
+    }
+    log_msg(1, stdout, "done.\n");
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        options_version();
+        return 0;
+    }
+
+    struct daemon_state d;
+    memset(&d, 0, sizeof d);
+    d.lock_fd = -1;
+
+    d.args = process_args_copy(argc, argv);
+    if (!d.args) {
+        perror("cannot allocate memory");
+        return -1;
+    }
+    d.restart = 0;
+
+    d.lock_fd = process_lock_open(argv[0]);
+    if (d.lock_fd < 0) {
+        perror("cannot access lock file");
+        return -1;
+    }
+
+    const char *prog = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+    d.argv0_copy = strdup(argv[0]);
+    if (!d.argv0_copy)
+        return -1;
+
+    process_signals_install();
+
+    d.opt.ipc_dir = dirname(d.argv0_copy);
+    d.opt.host = nullptr;
+    d.opt.port = kDefaultSoapPort;
+    d.opt.ssl = nullptr;
+    d.opt.randfile = nullptr;
+
+    int rc = options_parse(argc, argv, &d.opt);
+    if (rc == OPTIONS_VERSION_HELP) {
+        options_synopsis(prog, 0);
+        return 0;
+    }
+    if (rc == OPTIONS_BAD)
+        options_synopsis(prog, 1);
+
+    if (d.opt.host && *d.opt.host == '\0')
+        d.opt.host = nullptr;
+    if (d.opt.ssl && d.opt.randfile)
+        d.opt.ssl->randfile = strdup(d.opt.randfile);
+
+    log_configuration(&d.opt);
+
+    if (process_lock_take(d.lock_fd) != 0) {
+        if (errno == EWOULDBLOCK)
+            fprintf(stderr, "run once check: another instance is already running\n");
+        else
+            perror("run once check");
+        close(d.lock_fd);
+        return -1;
+    }
+
+    start_components(&d);
+
+    if (g_stop_counter == 0)
+        intake_loop_run(stats_channel_get(), &d.counters, &d.restart);
+    process_alarm_cancel();
+    if (g_diagnostic > 0)
+        intake_print_counters(&d.counters);
+    return shutdown_and_exit(&d);
+}

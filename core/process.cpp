@@ -1,0 +1,96 @@
+#include "core/process.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+volatile sig_atomic_t g_stop_counter = 0;
+
+// A stop signal that lands after the intake loop tested the counter but before its
+// receive started would be lost until the next message arrives. The alarm interrupts
+// such a receive within a second, so the loop sees the counter again.
+static void on_stop_signal(int)
+{
+    g_stop_counter = g_stop_counter + 1;
+    alarm(1);
+}
+
+static void on_alarm(int)
+{
+}
+
+// No SA_RESTART: a blocked receive must return with EINTR so the loop can look at the
+// stop counter.
+static void install(int sig, void (*handler)(int))
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, nullptr);
+}
+
+void process_signals_install(void)
+{
+    install(SIGPIPE, SIG_IGN);
+    install(SIGTERM, on_stop_signal);
+    install(SIGINT, on_stop_signal);
+    install(SIGHUP, on_stop_signal);
+    install(SIGQUIT, on_stop_signal);
+    install(SIGALRM, on_alarm);
+}
+
+void process_alarm_cancel(void)
+{
+    alarm(0);
+}
+
+void process_args_free(char **args)
+{
+    if (!args)
+        return;
+    for (char **p = args; *p; p++)
+        free(*p);
+    free(args);
+}
+
+char **process_args_copy(int argc, char **argv)
+{
+    auto **copy = (char **)calloc((size_t)argc + 1, sizeof(char *));
+    if (!copy)
+        return nullptr;
+    for (int i = 0; i < argc; i++) {
+        copy[i] = strdup(argv[i]);
+        if (!copy[i]) {
+            process_args_free(copy);
+            return nullptr;
+        }
+    }
+    return copy;
+}
+
+int process_lock_open(const char *argv0)
+{
+    char path[4096];
+    snprintf(path, sizeof path, "%s.lck", argv0);
+    return open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+int process_lock_take(int fd)
+{
+    return flock(fd, LOCK_EX | LOCK_NB);
+}
+
+void process_lock_release(int fd)
+{
+    if (fd < 0)
+        return;
+    flock(fd, LOCK_UN);
+    close(fd);
+}

@@ -1,0 +1,277 @@
+// Connection registry. Entries are only ever removed by their own thread, which is what
+// lets a waiter keep using its entry while it holds only the external mutex.
+#include "service/conn_registry.h"
+
+#include <cstdlib>
+
+static_assert(sizeof(pthread_t) <= sizeof(unsigned long),
+              "a client id must hold a thread id without truncation");
+
+struct conn_entry {
+    struct conn_entry *next;
+    pthread_t thread;
+    int *pending;         // max_event + 1 counters, null without events
+    int cancel_sent;      // set once cancel-all has sent this thread its request
+};
+
+struct conn_registry {
+    pthread_mutex_t mutex;
+    pthread_cond_t *event_conds;  // max_event + 1 conditions, null without events
+    int max_event;
+    pthread_cond_t drained;       // signalled when thread_count or reserved drops to 0
+    // guarded by: mutex
+    struct conn_entry *threads;
+    int thread_count;
+    int reserved;                 // threads started (or about to be) but not registered
+};
+
+struct conn_registry *conn_registry_new(int max_event) {
+    struct conn_registry *reg =
+        static_cast<struct conn_registry *>(calloc(1, sizeof(struct conn_registry)));
+    if (!reg) return nullptr;
+    if (max_event > 0) {
+        reg->event_conds = static_cast<pthread_cond_t *>(
+            calloc(static_cast<size_t>(max_event) + 1, sizeof(pthread_cond_t)));
+        if (!reg->event_conds) {
+            free(reg);
+            return nullptr;
+        }
+        for (int e = 0; e <= max_event; e++) pthread_cond_init(&reg->event_conds[e], nullptr);
+    }
+    pthread_mutex_init(&reg->mutex, nullptr);
+    pthread_cond_init(&reg->drained, nullptr);
+    reg->max_event = max_event;
+    return reg;
+}
+
+int conn_registry_free(struct conn_registry *reg) {
+    if (!reg) return -1;
+    if (reg->event_conds) {
+        for (int e = 0; e <= reg->max_event; e++) pthread_cond_destroy(&reg->event_conds[e]);
+        free(reg->event_conds);
+    }
+    pthread_mutex_destroy(&reg->mutex);
+    pthread_cond_destroy(&reg->drained);
+    free(reg);
+    return 0;
+}
+
+// A registry without events has no counters, so every index is out of range.
+static int event_in_range(const struct conn_registry *reg, int event) {
+    return reg->event_conds && event >= 0 && event <= reg->max_event;
+}
+
+// REQUIRES: reg->mutex held.
+static struct conn_entry *find_locked(struct conn_registry *reg, pthread_t id) {
+    for (struct conn_entry *e = reg->threads; e; e = e->next)
+        if (pthread_equal(e->thread, id)) return e;
+    return nullptr;
+}
+
+// REQUIRES: reg->mutex held.
+static void broadcast_all_locked(struct conn_registry *reg) {
+    if (!reg->event_conds) return;
+    for (int e = 0; e <= reg->max_event; e++) pthread_cond_broadcast(&reg->event_conds[e]);
+}
+
+static void unlock_mutex(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
+
+int conn_registry_reserve(struct conn_registry *reg) {
+    if (!reg) return -1;
+    pthread_mutex_lock(&reg->mutex);
+    reg->reserved++;
+    pthread_mutex_unlock(&reg->mutex);
+    return 0;
+}
+
+// REQUIRES: reg->mutex held, reg->reserved > 0.
+static void unreserve_locked(struct conn_registry *reg) {
+    // Broadcast: a canceller waits for reserved and thread_count on the same condition.
+    if (--reg->reserved == 0) pthread_cond_broadcast(&reg->drained);
+}
+
+int conn_registry_unreserve(struct conn_registry *reg) {
+    if (!reg) return -1;
+    int rc = -2;
+    pthread_mutex_lock(&reg->mutex);
+    if (reg->reserved > 0) {
+        unreserve_locked(reg);
+        rc = 0;
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return rc;
+}
+
+// Allocates outside the lock so that a slow allocator never holds up notifiers.
+static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t id) {
+    struct conn_entry *e = static_cast<struct conn_entry *>(calloc(1, sizeof(struct conn_entry)));
+    if (!e) return nullptr;
+    if (reg->event_conds) {
+        e->pending = static_cast<int *>(calloc(static_cast<size_t>(reg->max_event) + 1, sizeof(int)));
+        if (!e->pending) {
+            free(e);
+            return nullptr;
+        }
+    }
+    e->thread = id;
+    return e;
+}
+
+static void entry_free(struct conn_entry *e) {
+    if (!e) return;
+    free(e->pending);
+    free(e);
+}
+
+static int add_entry(struct conn_registry *reg, pthread_t id, int reserved) {
+    struct conn_entry *e = entry_new(reg, id);
+    pthread_mutex_lock(&reg->mutex);
+    if (e) {
+        e->next = reg->threads;
+        reg->threads = e;
+        reg->thread_count++;
+    }
+    if (reserved && reg->reserved > 0) unreserve_locked(reg);
+    pthread_mutex_unlock(&reg->mutex);
+    return e ? 0 : -1;
+}
+
+int conn_registry_add(struct conn_registry *reg, pthread_t id) {
+    if (!reg) return -1;
+    return add_entry(reg, id, 0);
+}
+
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id) {
+    if (!reg) return -1;
+    return add_entry(reg, id, 1);
+}
+
+int conn_registry_remove(struct conn_registry *reg, pthread_t id) {
+    if (!reg) return -1;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry **link = &reg->threads;
+    while (*link && !pthread_equal((*link)->thread, id)) link = &(*link)->next;
+    struct conn_entry *e = *link;
+    if (e) {
+        *link = e->next;
+        if (--reg->thread_count == 0) pthread_cond_broadcast(&reg->drained);
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    entry_free(e);
+    return e ? 0 : -2;
+}
+
+// REQUIRES: reg->mutex held. Sends each entry its request once, however often it runs.
+static int cancel_unsent_locked(struct conn_registry *reg) {
+    int n = 0;
+    for (struct conn_entry *e = reg->threads; e; e = e->next) {
+        if (e->cancel_sent) continue;
+        pthread_cancel(e->thread);
+        e->cancel_sent = 1;
+        n++;
+    }
+    broadcast_all_locked(reg);
+    return n;
+}
+
+int conn_registry_cancel_all(struct conn_registry *reg, int wait) {
+    if (!reg) return -1;
+    int n = 0;
+    pthread_mutex_lock(&reg->mutex);
+    pthread_cleanup_push(unlock_mutex, &reg->mutex);
+    if (!wait) {
+        n = cancel_unsent_locked(reg);
+    } else {
+        // A thread that was started but has not registered yet would escape a single
+        // sweep and might outlive whatever its owner frees next. So wait for every
+        // reservation to turn into an entry, cancel, and sweep again for late arrivals.
+        for (;;) {
+            while (reg->reserved > 0) pthread_cond_wait(&reg->drained, &reg->mutex);
+            n += cancel_unsent_locked(reg);
+            if (reg->thread_count == 0 && reg->reserved == 0) break;
+            pthread_cond_wait(&reg->drained, &reg->mutex);
+        }
+    }
+    pthread_cleanup_pop(1);
+    return n;
+}
+
+int conn_registry_notify(struct conn_registry *reg, int event) {
+    if (!reg) return -1;
+    if (!event_in_range(reg, event)) return -2;
+    pthread_mutex_lock(&reg->mutex);
+    for (struct conn_entry *e = reg->threads; e; e = e->next) e->pending[event]++;
+    pthread_cond_broadcast(&reg->event_conds[event]);
+    pthread_mutex_unlock(&reg->mutex);
+    return 0;
+}
+
+int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext) {
+    if (!reg) return -1;
+    if (!event_in_range(reg, event)) return -2;
+    pthread_t self = pthread_self();
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, self);
+    if (!e) {
+        pthread_mutex_unlock(&reg->mutex);
+        return -1;
+    }
+    // With ext the counter is read under ext alone: every notifier of this event holds
+    // ext, and only this thread can remove e, so neither can change under our feet.
+    pthread_mutex_t *wm = &reg->mutex;
+    if (ext) {
+        pthread_mutex_unlock(&reg->mutex);
+        wm = ext;
+    }
+    pthread_cleanup_push(unlock_mutex, wm);
+    while (e->pending[event] == 0) {
+        pthread_cond_wait(&reg->event_conds[event], wm);
+        // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
+        pthread_testcancel();
+    }
+    pthread_cleanup_pop(0);
+    if (ext) pthread_mutex_lock(&reg->mutex);
+    int r = e->pending[event];
+    if (cap > 0 && r > cap) e->pending[event] = cap;
+    e->pending[event]--;
+    pthread_mutex_unlock(&reg->mutex);
+    return r;
+}
+
+int conn_registry_self_id(struct conn_registry *reg, unsigned long *id) {
+    if (!reg) return -1;
+    pthread_t self = pthread_self();
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, self);
+    pthread_mutex_unlock(&reg->mutex);
+    if (!e) return -2;
+    if (id) *id = static_cast<unsigned long>(self);
+    return 0;
+}
+
+int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
+    if (!reg) return -1;
+    int rc = -2;
+    pthread_mutex_lock(&reg->mutex);
+    // Compare by value: an id from a client may name no thread at all, and pthread_t
+    // must not be handed to pthread_equal unless it came from a live thread.
+    for (struct conn_entry *e = reg->threads; e; e = e->next) {
+        if (static_cast<unsigned long>(e->thread) != id) continue;
+        // Cancelling under the mutex: the target cannot finish removing itself before
+        // we are done, so the request never reaches a thread that has left.
+        pthread_cancel(e->thread);
+        broadcast_all_locked(reg);
+        rc = 0;
+        break;
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return rc;
+}
+
+int conn_registry_count(struct conn_registry *reg) {
+    if (!reg) return -1;
+    pthread_mutex_lock(&reg->mutex);
+    int n = reg->thread_count;
+    pthread_mutex_unlock(&reg->mutex);
+    return n;
+}

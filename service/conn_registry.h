@@ -1,0 +1,62 @@
+// Connection registry: the live connection threads, their pending event counters and the
+// conditions long polls wait on. Called by the stopping thread, connection threads, the
+// accept thread and (through the store) the intake loop. Guarded by the registry mutex;
+// lock order: store mutex first, then the registry mutex, never the other way round.
+#ifndef GC_SERVICE_CONN_REGISTRY_H
+#define GC_SERVICE_CONN_REGISTRY_H
+
+#include <pthread.h>
+
+struct conn_registry;
+
+// Creates a registry for events 0..max_event; with max_event <= 0 it has no events.
+// Returns null when memory runs out (nothing is left allocated).
+struct conn_registry *conn_registry_new(int max_event);
+// Releases the registry. Returns 0, or -1 for null.
+// REQUIRES: no thread registered, reserved or inside a registry call.
+int conn_registry_free(struct conn_registry *reg);
+
+// Counts one connection thread that is about to be started, so that a cancel-all with
+// waiting cannot miss it. Returns 0, or -1 for null.
+int conn_registry_reserve(struct conn_registry *reg);
+// Drops a reservation whose thread was never started. Returns 0, -1 for null, -2 when
+// no reservation is held.
+int conn_registry_unreserve(struct conn_registry *reg);
+
+// Registers thread id with all counters at 0. Returns 0, -1 for null or no memory
+// (nothing changes). REQUIRES: id not registered yet.
+int conn_registry_add(struct conn_registry *reg, pthread_t id);
+// As conn_registry_add, and turns one reservation into the entry; the reservation is
+// dropped even when the entry cannot be made. Returns 0, or -1 (the caller must then
+// not rely on the registry to stop it).
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id);
+// Unregisters id. Returns 0, -1 for null, -2 when id is not registered.
+int conn_registry_remove(struct conn_registry *reg, pthread_t id);
+
+// Sends a cancellation request to every registered thread and wakes all waiters. With
+// wait set it first waits for reserved threads to register and returns only when every
+// thread has removed itself. Returns the number of threads cancelled, -1 for null.
+// Cancellation point (when waiting). REQUIRES: registry mutex not held.
+int conn_registry_cancel_all(struct conn_registry *reg, int wait);
+// Counts one occurrence of event for every registered thread and wakes its waiters.
+// Returns 0, -2 for an event out of range, -1 for null.
+// REQUIRES: the mutex the event's waiters pass as ext, when they pass one.
+int conn_registry_notify(struct conn_registry *reg, int event);
+// Blocks the calling registered thread until its counter for event is non-zero, then
+// consumes one occurrence, leaving at most cap - 1 when cap > 0 (cap 1 consumes them
+// all). Returns the count found
+// (>= 1), -2 for an event out of range, -1 for null or an unregistered caller. ext, when
+// given, is held by the caller, is waited with and is held again on return; on
+// cancellation it is released. Every waiter of one event must pass the same ext.
+// Cancellation point. REQUIRES: ext held when given; registry mutex not held.
+int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
+// Stores the calling thread's id in *id when id is given. Returns 0, -1 for null, -2
+// when the caller is not registered (*id untouched).
+int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);
+// Requests cancellation of the registered thread id and wakes every waiter. Returns 0,
+// -1 for null, -2 when id is not registered (nobody is woken).
+int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id);
+// Number of registered threads; -1 for null.
+int conn_registry_count(struct conn_registry *reg);
+
+#endif

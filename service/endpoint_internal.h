@@ -1,0 +1,44 @@
+// The SOAP endpoint record, private to the endpoint's own files. Written by the main
+// thread (new, start, stop, free); the accept thread writes only running. Its only lock
+// is the registry's, which comes after the store mutex in the lock order. No gSOAP
+// header here, so that the store's forwards link without the SOAP runtime.
+#ifndef GC_SERVICE_ENDPOINT_INTERNAL_H
+#define GC_SERVICE_ENDPOINT_INTERNAL_H
+
+#include <pthread.h>
+
+#include <atomic>
+
+struct soap;
+struct conn_registry;
+
+struct soap_endpoint {
+    // set by endpoint_new, read-only afterwards
+    char *host;  // null: all local addresses
+    int port;
+    int backlog;
+    int use_ssl;
+    int require_client_auth;
+    char *keyfile;
+    char *password;
+    char *cafile;
+    char *capath;
+    char *dhfile;
+    char *randfile;
+    char *sid;
+    short keep_alive;
+    void *connection_user;              // copied into each connection's user field
+    struct conn_registry *registry;     // guards itself; lives as long as the endpoint
+
+    // main thread only (start, stop); the accept thread reads context while it runs
+    struct soap *context;               // listening context, null when stopped
+    int master_socket;                  // -1 when stopped
+    pthread_t accept_thread;
+    int accept_started;                 // accept_thread was created and not yet joined
+
+    // one writer each, read without a lock: single-word flags
+    std::atomic<int> running;           // written by the accept thread
+    std::atomic<int> stop_requested;    // written by the stopping thread
+};
+
+#endif

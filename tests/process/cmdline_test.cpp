@@ -1,0 +1,239 @@
+// The daemon's command line and start-up, seen from outside: exit statuses, the exact
+// texts, the run-once lock, the masked password and the stop signals.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace {
+
+const char kSynopsis[] =
+    "synopsis: gui-connector [options]\n"
+    "\t-h host[:port]\thostname to bind the SOAP interface to\n"
+    "\t-p port\tTCP port to bind the SOAP interface to (obsolete)\n"
+    "\t-s [ca]:key[:pw]\tenable SSL, use \"ca\" (CA cert), \"key\"+\"pw\" (server key+password)\n"
+    "\t-r randfile\tuse random file \"randfile\" for SSL\n"
+    "\t-d dir\tdirectory for msg key creation\n"
+    "\t-v\tverbose operation (echos msgs)\n"
+    "\t-D\tdiagnostic mode\n"
+    "\t-V\tversion info and this help screen\n"
+    "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n";
+
+class Cmdline : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+        bin = private_binary(dir, "gui-connector");
+        ASSERT_FALSE(bin.empty());
+        port = free_tcp_port();
+    }
+    void TearDown() override { remove_tree(dir); }
+
+    std::string soap_arg() const { return "127.0.0.1:" + std::to_string(port); }
+
+    // Starts the daemon in verbose mode and waits until start-up is over.
+    bool start(child_proc *c, std::vector<std::string> extra)
+    {
+        std::vector<std::string> args{bin, "-v", "-h", soap_arg()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return spawn(c, args) && wait_for_output(c, "done.\n", 1, 10000);
+    }
+
+    std::string dir, bin;
+    int port = 0;
+};
+
+TEST_F(Cmdline, VersionOnlyAsFirstArgument)
+{
+    std::string out, err;
+    EXPECT_EQ(run_command({bin, "--version"}, &out, &err), 0);
+    EXPECT_EQ(out, "product: Server/Workstation GUI connector\nproduct version: 2007Q1\n");
+    EXPECT_EQ(err, "");
+    // --version needs nothing: no lock file is made.
+    EXPECT_NE(access((dir + "/gui-connector.lck").c_str(), F_OK), 0);
+
+    EXPECT_EQ(run_command({bin, "-v", "--version"}, &out, &err), 1);
+    EXPECT_NE(err.find(kSynopsis), std::string::npos) << err;
+}
+
+TEST_F(Cmdline, VersionStampIsInTheProgramFile)
+{
+    std::ifstream f(build_path("gui-connector"), std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    EXPECT_NE(ss.str().find("StAtSvErSiOn=2007Q1 / Server/Workstation / ? (20070118)"),
+              std::string::npos);
+}
+
+TEST_F(Cmdline, SynopsisAndBadOptions)
+{
+    std::string out, err;
+    EXPECT_EQ(run_command({bin, "-V"}, &out, &err), 0);
+    EXPECT_EQ(err, kSynopsis);
+    EXPECT_EQ(out, "");
+
+    EXPECT_EQ(run_command({bin, "-x"}, &out, &err), 1);
+    EXPECT_NE(err.find("invalid option"), std::string::npos) << err;
+    EXPECT_NE(err.find(kSynopsis), std::string::npos);
+
+    EXPECT_EQ(run_command({bin, "-d"}, &out, &err), 1);
+    EXPECT_NE(err.find("requires an argument"), std::string::npos) << err;
+    // The lock file exists by then (created with mode 0600), but was never locked.
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/gui-connector.lck").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Cmdline, SecondInstanceThroughSamePathIsRefused)
+{
+    child_proc first;
+    child_guard g(&first);
+    ASSERT_TRUE(start(&first, {})) << first.err;
+
+    std::string out, err;
+    int other_port = free_tcp_port();
+    EXPECT_EQ(run_command({bin, "-h", "127.0.0.1:" + std::to_string(other_port)}, &out, &err),
+              255);
+    EXPECT_NE(err.find("run once check: another instance is already running\n"),
+              std::string::npos) << err;
+    // -V still works while the other instance runs.
+    EXPECT_EQ(run_command({bin, "-V"}, &out, &err), 0);
+
+    // Another path means another lock file: not stopped by the first instance.
+    std::string dir2 = make_temp_dir();
+    std::string bin2 = private_binary(dir2, "gui-connector");
+    child_proc second;
+    child_guard g2(&second);
+    ASSERT_TRUE(spawn(&second, {bin2, "-v", "-h", "127.0.0.1:" + std::to_string(other_port)}));
+    EXPECT_TRUE(wait_for_output(&second, "done.\n", 1, 10000)) << second.err;
+    kill(second.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&second, 10000), 0);
+    remove_tree(dir2);
+
+    kill(first.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&first, 10000), 0);
+}
+
+TEST_F(Cmdline, StopSignalsEndWithStatusZero)
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        child_proc c;
+        child_guard g(&c);
+        ASSERT_TRUE(start(&c, {})) << c.err;
+        kill(c.pid, sig);
+        EXPECT_EQ(wait_exit(&c, 10000), 0) << "signal " << sig << "\n" << c.err;
+        EXPECT_NE(c.out.find("exit from service loop.\nshutting down ... data ... SOAP ... "
+                             "stats ... done.\n"),
+                  std::string::npos) << c.out;
+    }
+}
+
+TEST_F(Cmdline, StopSignalRightAfterStartIsNeverLost)
+{
+    // Signals sent as early as possible, many times over: every instance must end
+    // promptly, whether the signal lands before, during or after the receive begins.
+    for (int i = 0; i < 20; i++) {
+        child_proc c;
+        child_guard g(&c);
+        ASSERT_TRUE(spawn(&c, {bin, "-v", "-h", soap_arg()}));
+        ASSERT_TRUE(wait_for_output(&c, "done.\n", 1, 10000)) << c.err;
+        kill(c.pid, SIGTERM);
+        EXPECT_EQ(wait_exit(&c, 5000), 0) << "instance " << i;
+    }
+}
+
+TEST_F(Cmdline, PasswordIsMaskedInProcessArguments)
+{
+    // A throwaway self-signed server certificate with a password-protected key.
+    std::string cert = dir + "/cert.pem", key = dir + "/key.pem", server = dir + "/server.pem";
+    std::string out, err;
+    ASSERT_EQ(run_command({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout",
+                           key, "-out", cert, "-days", "1", "-subj", "/CN=localhost",
+                           "-passout", "pass:pw"},
+                          &out, &err, 60000),
+              0) << err;
+    ASSERT_EQ(run_command({"/bin/sh", "-c", "cat " + cert + " " + key + " > " + server}, &out,
+                          &err),
+              0);
+
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(start(&c, {"-s", cert + ":" + server + ":pw"})) << c.err;
+    EXPECT_NE(c.out.find("SOAP over SSL, key \"" + server + "\" with pass \"pw\", CA \"" + cert +
+                         "\", rand \"<NULL>\"\n"),
+              std::string::npos) << c.out;
+
+    std::ifstream f("/proc/" + std::to_string(c.pid) + "/cmdline", std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string masked = cert + std::string(1, '\0') + server + std::string(1, '\0') + "XX" +
+                         std::string(1, '\0');
+    EXPECT_NE(ss.str().find(masked), std::string::npos);
+    EXPECT_EQ(ss.str().find(":pw"), std::string::npos);
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&c, 15000), 0);
+}
+
+TEST_F(Cmdline, MissingIpcDirectorySkipsTheLoopAndExitsZero)
+{
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(spawn(&c, {bin, "-v", "-h", soap_arg(), "-d", dir + "/missing"}));
+    EXPECT_EQ(wait_exit(&c, 10000), 0);
+    EXPECT_NE(c.err.find("cannot init generic stats info\n"), std::string::npos) << c.err;
+    EXPECT_EQ(c.out.find("waiting for a message"), std::string::npos);
+    EXPECT_NE(c.out.find("IPC msg queue directory \"" + dir + "/missing\"\n"), std::string::npos);
+}
+
+TEST_F(Cmdline, ConfigurationLinesAndLeftOverWords)
+{
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(start(&c, {"first", "second"})) << c.err;
+    EXPECT_NE(c.out.find("IPC msg queue directory \"" + dir + "\"\n"), std::string::npos) << c.out;
+    EXPECT_NE(c.out.find("SOAP host \"127.0.0.1\" and port " + std::to_string(port) + "\n"),
+              std::string::npos) << c.out;
+    EXPECT_NE(c.out.find("initializing ... stats ... SOAP ... data ... done.\n"),
+              std::string::npos) << c.out;
+    EXPECT_NE(c.err.find("unhandled command line word [first]\n"
+                         "unhandled command line word [second]\n"),
+              std::string::npos) << c.err;
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&c, 10000), 0);
+}
+
+TEST_F(Cmdline, EmptyHostMeansAllAddresses)
+{
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(spawn(&c, {bin, "-v", "-h", ":" + std::to_string(port)}));
+    ASSERT_TRUE(wait_for_output(&c, "done.\n", 1, 10000)) << c.err;
+    EXPECT_NE(c.out.find("SOAP host \"<NULL>\" and port " + std::to_string(port) + "\n"),
+              std::string::npos) << c.out;
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&c, 10000), 0);
+}
+
+TEST_F(Cmdline, BusySoapPortFailsStartAndExitsZero)
+{
+    child_proc first;
+    child_guard g(&first);
+    ASSERT_TRUE(start(&first, {}));
+    std::string dir2 = make_temp_dir();
+    std::string bin2 = private_binary(dir2, "gui-connector");
+    std::string out, err;
+    EXPECT_EQ(run_command({bin2, "-h", soap_arg()}, &out, &err), 0);
+    EXPECT_NE(err.find("cannot start SOAP interface\n"), std::string::npos) << err;
+    remove_tree(dir2);
+}
+
+}  // namespace
