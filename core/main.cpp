@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "core/process.h"
+#include "intake/channel.h"
 #include "intake/stats_channel.h"
 #include "service/endpoint.h"
 #include "store/store.h"
@@ -153,6 +154,10 @@ int main(int argc, char **argv)
     if (rc == OPTIONS_BAD)
         options_synopsis(prog, 1);
 
+    if (d.opt.no_msgq)
+        channel_set_transport_enabled(CHANNEL_MSGQ, 0);
+    if (d.opt.no_udp)
+        channel_set_transport_enabled(CHANNEL_UDP, 0);
     if (d.opt.host && *d.opt.host == '\0')
         d.opt.host = nullptr;
     if (d.opt.ssl && d.opt.randfile)

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "intake/channel.h"
 
 static const char kProduct[] = "Server/Workstation";
 static const char kVersion[] = "2007Q1";
@@ -91,7 +90,7 @@ int options_parse(int argc, char **argv, struct options *o)
             options_apply_host(optarg, &o->host, &o->port);
             break;
         case 'M':
-            channel_set_transport_enabled(CHANNEL_MSGQ, 0);
+            o->no_msgq = 1;
             break;
         case 'p':
             o->port = options_port(optarg);
@@ -109,7 +108,7 @@ int options_parse(int argc, char **argv, struct options *o)
             break;
         }
         case 'U':
-            channel_set_transport_enabled(CHANNEL_UDP, 0);
+            o->no_udp = 1;
             break;
         case 'V':
             return OPTIONS_VERSION_HELP;

@@ -14,6 +14,8 @@ struct options {
     unsigned int port;         // SOAP port
     struct ssl_settings *ssl;  // heap record from -s, null when SSL is off; owned
     const char *randfile;      // -r argument, or null
+    int no_msgq;               // -M: message queue transport disabled
+    int no_udp;                // -U: UDP transport disabled
     int nwords;                // words left after the options
     char **words;
 };

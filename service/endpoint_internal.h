@@ -7,8 +7,6 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
 struct soap;
 struct conn_registry;
 
@@ -36,9 +34,10 @@ struct soap_endpoint {
     pthread_t accept_thread;
     int accept_started;                 // accept_thread was created and not yet joined
 
-    // one writer each, read without a lock: single-word flags
-    std::atomic<int> running;           // written by the accept thread
-    std::atomic<int> stop_requested;    // written by the stopping thread
+    // one writer each, read without a lock: single-word flags, accessed only with
+    // __atomic loads and stores so the record stays plain
+    int running;                        // written by the accept thread
+    int stop_requested;                 // written by the stopping thread
 };
 
 #endif

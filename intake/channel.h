@@ -1,0 +1,70 @@
+// Status channel: one handle over the message queue and UDP transports, with the
+// process-wide switches that enable them (-M, -U). A channel is used by one thread at a
+// time (the daemon's main thread, or a sender); the switches are set before any open.
+// Buffers hold a whole record: the 4-byte type word, then size bytes.
+#ifndef GC_INTAKE_CHANNEL_H
+#define GC_INTAKE_CHANNEL_H
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+#include "intake/transport_msgq.h"
+#include "intake/transport_udp.h"
+
+enum { CHANNEL_NONE = 0, CHANNEL_MSGQ = 1, CHANNEL_UDP = 2 };
+
+struct channel {
+    int kind;  // CHANNEL_MSGQ, CHANNEL_UDP, or CHANNEL_NONE
+    msgq_part mq;
+    udp_part udp;
+};
+
+// Sender of a received datagram, so that a receiving side can answer it.
+struct channel_peer {
+    int kind;      // CHANNEL_UDP; queue receives make no peer
+    char mq[4];    // never filled
+    struct {
+        sockaddr_in addr;
+        int len;
+    } udp;
+};
+
+// Turns a transport on or off for later opens. Returns its previous state (0 or 1), or
+// -1 for a kind other than CHANNEL_MSGQ and CHANNEL_UDP.
+int channel_set_transport_enabled(int kind, int on);
+
+// Opens a channel on ftok(dir, proj) into *slot. create != 0 (receiving side) tries UDP
+// then the queue (created exclusively with perms); else the queue then UDP, each only
+// when enabled. Returns 0 with *slot set (the caller closes it), or -1 (slot null or
+// already holding a channel, dir null or empty, or no transport could be opened).
+int channel_open(channel **slot, const char *dir, int proj, int perms, int create);
+
+// Closes *slot, removing its queue when remove is set, and empties the slot. Returns 0
+// (also for an empty slot), or -1 for a null slot or a failed removal (the channel then
+// stays in the slot).
+int channel_close(channel **slot, int remove);
+
+// Blocks for one record of type filter type (0: any) into buf. truncate != 0 lets the
+// queue cut a longer message; UDP always cuts at size + 4 bytes. When peer is given it
+// is emptied first and gets a new record for a UDP sender (free it with
+// channel_free_peer). Returns the byte count after the type word, or -1 with errno:
+// the transport's own, EBADMSG for a datagram under 4 bytes, EINVAL for bad arguments.
+long channel_receive(channel *ch, void *buf, size_t size, long type, int truncate,
+                     channel_peer **peer);
+
+// Sends the record in buf. A UDP receiving side needs the peer of an earlier receive;
+// a sending side goes to the derived port. Returns 0, or -1 with errno.
+int channel_send(channel *ch, const void *buf, size_t size, int nowait,
+                 const channel_peer *peer);
+
+// Frees *slot's peer record and empties the slot; accepts null and an empty slot.
+void channel_free_peer(channel_peer **slot);
+
+// CHANNEL_MSGQ, CHANNEL_UDP, or CHANNEL_NONE (also for null).
+int channel_transport_kind(const channel *ch);
+
+// The UDP socket when ch is a UDP channel with a descriptor above 0, else -1.
+int channel_receive_descriptor(const channel *ch);
+
+#endif

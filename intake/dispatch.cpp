@@ -1,0 +1,130 @@
+#include "intake/dispatch.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "store/store.h"
+
+using namespace status_msg;
+
+namespace {
+
+// Numbers come from senders that never check them, so conversion never fails: the
+// base follows the prefix, parsing stops at the first unfit character, and a value
+// beyond the range yields the nearest limit.
+int to_int32(const char *s)
+{
+    long long v = strtoll(s, nullptr, 0);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int>(v);
+}
+
+int64_t to_int64(const char *s)
+{
+    return static_cast<int64_t>(strtoll(s, nullptr, 0));
+}
+
+// The first present field of two codes (code2 may be null), or null.
+const char *field(const field_list *fl, const char *code, const char *code2 = nullptr)
+{
+    const char *v = nullptr;
+    if (field_list_lookup(fl, code, &v) == 0)
+        return v;
+    if (code2 && field_list_lookup(fl, code2, &v) == 0)
+        return v;
+    return nullptr;
+}
+
+const char *field_or_empty(const field_list *fl, const char *code)
+{
+    const char *v = field(fl, code);
+    return v ? v : "";
+}
+
+int blocked_file(const field_list *fl)
+{
+    const char *object = field(fl, "SO", "S0");
+    const char *info = field(fl, "AN", "S1");
+    if (!object || !info)
+        return -1;
+    const char *reason = field(fl, "BR");
+    return store_add_blocked_file(object, reason ? to_int32(reason) : 0, info,
+                                  field_or_empty(fl, "AT"), field_or_empty(fl, "AC"),
+                                  field_or_empty(fl, "UM"), field_or_empty(fl, "UR"));
+}
+
+using set32_fn = int (*)(int);
+using set64_fn = int (*)(int64_t);
+
+struct item_ops {
+    set32_fn set32;  // items taking "I0"
+    set32_fn add32;
+    set64_fn set64;  // items taking "Z0"
+    set64_fn add64;
+};
+
+// Items 1-3 and 7-12 by number; 4, 5 and 6 carry strings and are handled apart.
+const item_ops kNumericItems[kItemMax + 1] = {
+    {},
+    {store_set_binVersionNumber, nullptr, nullptr, nullptr},
+    {store_set_engVersionNumber, nullptr, nullptr, nullptr},
+    {store_set_vdfVersionNumber, nullptr, nullptr, nullptr},
+    {},
+    {},
+    {},
+    {store_set_numDaemons, nullptr, nullptr, nullptr},
+    {store_set_accessMask, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, store_set_scannedFiles, store_add_scannedFiles},
+    {nullptr, nullptr, store_set_scannedBytes, store_add_scannedBytes},
+    {nullptr, nullptr, store_set_blockedCount, store_add_blockedCount},
+    {store_set_logChanged, store_add_logChanged, nullptr, nullptr},
+};
+
+int numeric_item(const item_ops *ops, int32_t op, const field_list *fl)
+{
+    bool inc = op == kOpIncrement;
+    if (ops->set32) {
+        set32_fn fn = inc ? ops->add32 : ops->set32;
+        const char *v = field(fl, "I0");
+        return fn && v ? fn(to_int32(v)) : -1;
+    }
+    set64_fn fn = inc ? ops->add64 : ops->set64;
+    const char *v = field(fl, "Z0");
+    return fn && v ? fn(to_int64(v)) : -1;
+}
+
+}  // namespace
+
+int dispatch_item(const status_decoded *m)
+{
+    if (!m || m->kind != kKindParsed)
+        return -1;
+    if (m->item < kItemMin || m->item > kItemMax) {
+        fputs("unknown item ID\n", stderr);
+        return -1;
+    }
+    const field_list *fl = &m->fields;
+    if (m->op != kOpSet && m->op != kOpIncrement)
+        return -1;
+    switch (m->item) {
+    case 4: {
+        const char *v = field(fl, "S0");
+        if (m->op != kOpSet || !v || fl->truncated)
+            return -1;
+        return store_set_currentConffile(v);
+    }
+    case 5:
+        return m->op == kOpSet ? blocked_file(fl) : -1;
+    case 6: {
+        const char *v = field(fl, "S0");
+        return m->op == kOpSet && v ? store_set_lastScannedFile(v) : -1;
+    }
+    default:
+        return numeric_item(&kNumericItems[m->item], m->op, fl);
+    }
+}

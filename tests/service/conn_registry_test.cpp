@@ -1,0 +1,284 @@
+// Connection registry with real threads: counting and consuming events, cancelling
+// blocked waiters, and closing the window between a thread's start and its registration.
+#include "service/conn_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "store/registry_harness.h"
+
+namespace {
+
+constexpr int kMaxEvent = 4;
+
+class ConnRegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override { reg = conn_registry_new(kMaxEvent); ASSERT_NE(reg, nullptr); }
+    void TearDown() override {
+        // Leaves nothing behind even when a test failed half-way.
+        conn_registry_cancel_all(reg, 0);
+        for (conn_thread *t : started) EXPECT_TRUE(conn_thread_join(t, kPromptMs));
+        for (conn_thread *t : started) delete t;
+        EXPECT_EQ(conn_registry_count(reg), 0);
+        conn_registry_free(reg);
+    }
+    conn_thread *spawn(std::function<int()> body) {
+        conn_thread *t = new conn_thread;
+        started.push_back(t);
+        EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
+        EXPECT_TRUE(conn_thread_wait_registered(t, kPromptMs));
+        return t;
+    }
+    // A thread that waits once for event with cap and no external mutex.
+    conn_thread *waiter(int event, int cap) {
+        return spawn([this, event, cap] { return conn_registry_wait(reg, event, cap, nullptr); });
+    }
+    struct conn_registry *reg = nullptr;
+    std::vector<conn_thread *> started;
+};
+
+TEST(ConnRegistryNull, EveryOperationRefusesNull) {
+    EXPECT_EQ(conn_registry_free(nullptr), -1);
+    EXPECT_EQ(conn_registry_add(nullptr, pthread_self()), -1);
+    EXPECT_EQ(conn_registry_add_reserved(nullptr, pthread_self()), -1);
+    EXPECT_EQ(conn_registry_remove(nullptr, pthread_self()), -1);
+    EXPECT_EQ(conn_registry_reserve(nullptr), -1);
+    EXPECT_EQ(conn_registry_unreserve(nullptr), -1);
+    EXPECT_EQ(conn_registry_cancel_all(nullptr, 1), -1);
+    EXPECT_EQ(conn_registry_notify(nullptr, 1), -1);
+    EXPECT_EQ(conn_registry_wait(nullptr, 1, 1, nullptr), -1);
+    EXPECT_EQ(conn_registry_self_id(nullptr, nullptr), -1);
+    EXPECT_EQ(conn_registry_cancel_thread(nullptr, 1), -1);
+}
+
+TEST(ConnRegistryNoEvents, EventCallsAreOutOfRangeButRegistrationWorks) {
+    for (int n : {0, -1}) {
+        struct conn_registry *reg = conn_registry_new(n);
+        ASSERT_NE(reg, nullptr);
+        ASSERT_EQ(conn_registry_add(reg, pthread_self()), 0);
+        EXPECT_EQ(conn_registry_notify(reg, 0), -2);
+        EXPECT_EQ(conn_registry_wait(reg, 0, 1, nullptr), -2);
+        unsigned long id = 0;
+        EXPECT_EQ(conn_registry_self_id(reg, &id), 0);
+        EXPECT_EQ(id, static_cast<unsigned long>(pthread_self()));
+        EXPECT_EQ(conn_registry_remove(reg, pthread_self()), 0);
+        conn_registry_free(reg);
+    }
+}
+
+TEST_F(ConnRegistryTest, OutOfRangeEventsAreRefusedWithoutCountingOrBlocking) {
+    EXPECT_EQ(conn_registry_notify(reg, -1), -2);
+    EXPECT_EQ(conn_registry_notify(reg, kMaxEvent + 1), -2);
+    // The range check comes first, so even an unregistered caller gets -2 at once.
+    EXPECT_EQ(conn_registry_wait(reg, kMaxEvent + 1, 1, nullptr), -2);
+    conn_thread *t = spawn([this] {
+        if (conn_registry_wait(reg, -1, 1, nullptr) != -2) return -100;
+        return conn_registry_wait(reg, 1, 1, nullptr);
+    });
+    // Neither refused notification was counted: the valid wait blocks.
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_result(t), 1);
+}
+
+TEST_F(ConnRegistryTest, UnregisteredWaiterGetsMinusOneAtOnce) {
+    EXPECT_EQ(conn_registry_wait(reg, 1, 1, nullptr), -1);
+}
+
+TEST_F(ConnRegistryTest, CapOneConsumesAllPendingThenBlocks) {
+    std::atomic<int> phase{0};
+    conn_thread *t = spawn([&] {
+        while (phase.load() == 0) sched_yield();
+        int first = conn_registry_wait(reg, 1, 1, nullptr);
+        phase.store(2);
+        int second = conn_registry_wait(reg, 1, 1, nullptr);
+        return first * 10 + second;
+    });
+    for (int i = 0; i < 3; i++) EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    phase.store(1);
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_result(t), 31);
+}
+
+TEST_F(ConnRegistryTest, CapZeroConsumesOneAtATime) {
+    std::atomic<int> go{0}, done{0};
+    conn_thread *t = spawn([&] {
+        while (go.load() == 0) sched_yield();
+        int r = 0;
+        for (int i = 0; i < 3; i++) r = r * 10 + conn_registry_wait(reg, 2, 0, nullptr);
+        done.store(1);
+        return r * 10 + conn_registry_wait(reg, 2, 0, nullptr);
+    });
+    for (int i = 0; i < 3; i++) EXPECT_EQ(conn_registry_notify(reg, 2), 0);
+    go.store(1);
+    ASSERT_TRUE(poll_until([&] { return done.load() == 1; }, kPromptMs));
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_notify(reg, 2), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_result(t), 3211);
+}
+
+TEST_F(ConnRegistryTest, LateRegistrantDoesNotSeeEarlierNotification) {
+    EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    conn_thread *t = waiter(1, 1);
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_result(t), 1);
+}
+
+TEST_F(ConnRegistryTest, OtherEventsDoNotWakeAWaiter) {
+    conn_thread *t = waiter(3, 1);
+    EXPECT_EQ(conn_registry_notify(reg, 4), 0);
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_notify(reg, 3), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+}
+
+TEST_F(ConnRegistryTest, CancelAllOnEmptyRegistryReturnsAtOnce) {
+    EXPECT_EQ(conn_registry_cancel_all(reg, 1), 0);
+    EXPECT_EQ(conn_registry_cancel_all(reg, 0), 0);
+}
+
+TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex) {
+    pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<int> in_wait{0};
+    conn_thread *a = spawn([&] {
+        pthread_mutex_lock(&ext);
+        in_wait.store(1);
+        // Cancelled inside: the registry's handler must unlock ext for us.
+        int r = conn_registry_wait(reg, 1, 1, &ext);
+        pthread_mutex_unlock(&ext);
+        return r;
+    });
+    conn_thread *b = waiter(3, 0);
+    ASSERT_TRUE(poll_until([&] { return in_wait.load() == 1; }, kPromptMs));
+    EXPECT_EQ(conn_registry_cancel_all(reg, 1), 2);
+    EXPECT_EQ(conn_registry_count(reg), 0);
+    EXPECT_TRUE(conn_thread_wait_finished(a, 0));
+    EXPECT_TRUE(conn_thread_wait_finished(b, 0));
+    EXPECT_EQ(conn_thread_returned(a), 0);
+    EXPECT_EQ(conn_thread_returned(b), 0);
+    ASSERT_EQ(pthread_mutex_trylock(&ext), 0);
+    pthread_mutex_unlock(&ext);
+    pthread_mutex_destroy(&ext);
+}
+
+TEST_F(ConnRegistryTest, CancelOneEndsOnlyItsTarget) {
+    unsigned long target_id = 0;
+    std::atomic<int> have_id{0};
+    conn_thread *target = spawn([&] {
+        conn_registry_self_id(reg, &target_id);
+        have_id.store(1);
+        return conn_registry_wait(reg, 1, 1, nullptr);
+    });
+    conn_thread *other = waiter(1, 1);
+    ASSERT_TRUE(poll_until([&] { return have_id.load() == 1; }, kPromptMs));
+    EXPECT_EQ(target_id, static_cast<unsigned long>(target->tid));
+    EXPECT_EQ(conn_registry_cancel_thread(reg, target_id), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(target, kPromptMs));
+    EXPECT_EQ(conn_thread_returned(target), 0);
+    // The broadcast woke the other waiter too, but its counter is 0: it waits on.
+    EXPECT_FALSE(conn_thread_wait_finished(other, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_count(reg), 1);
+    // The id died with its thread.
+    EXPECT_EQ(conn_registry_cancel_thread(reg, target_id), -2);
+    EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(other, kPromptMs));
+    EXPECT_EQ(conn_thread_result(other), 1);
+}
+
+TEST_F(ConnRegistryTest, UnknownIdsAreNotFoundAndChangeNothing) {
+    conn_thread *t = waiter(1, 1);
+    EXPECT_EQ(conn_registry_cancel_thread(reg, 12345UL), -2);
+    EXPECT_EQ(conn_registry_remove(reg, pthread_self()), -2);
+    EXPECT_EQ(conn_registry_count(reg), 1);
+    unsigned long place = 77;
+    EXPECT_EQ(conn_registry_self_id(reg, &place), -2);
+    EXPECT_EQ(place, 77UL);
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(conn_registry_unreserve(reg), -2);
+}
+
+// Threads that are started by a spawner (as the accept thread starts connection threads)
+// and checked against a "resource freed" flag: a cancel-all with waiting must leave no
+// thread able to see the flag set while it still counts as serving.
+struct stress_state {
+    struct conn_registry *reg;
+    std::atomic<int> freed{0};
+    std::atomic<int> violations{0};
+    std::atomic<int> alive{0};
+    std::atomic<int> seq{0};
+    int to_spawn = 0;
+};
+
+void stress_cleanup(void *arg) {
+    stress_state *s = static_cast<stress_state *>(arg);
+    conn_registry_remove(s->reg, pthread_self());
+    s->alive.fetch_sub(1);
+}
+
+void *stress_conn(void *arg) {
+    stress_state *s = static_cast<stress_state *>(arg);
+    pthread_detach(pthread_self());
+    int n = s->seq.fetch_add(1) % 3;
+    // Widens the window between being started and registering, as a busy host would.
+    for (int i = 0; i < 20 * n; i++) sched_yield();
+    if (conn_registry_add_reserved(s->reg, pthread_self()) != 0) {
+        s->alive.fetch_sub(1);
+        return nullptr;
+    }
+    pthread_cleanup_push(stress_cleanup, s);
+    // Some threads leave by themselves, the rest block until cancelled.
+    for (int i = 0; i < 50 * n + 1; i++) {
+        if (s->freed.load()) s->violations.fetch_add(1);
+        pthread_testcancel();
+        sched_yield();
+    }
+    if (n == 0) conn_registry_wait(s->reg, 1, 1, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_cleanup_pop(1);
+    return nullptr;
+}
+
+void *stress_spawner(void *arg) {
+    stress_state *s = static_cast<stress_state *>(arg);
+    for (int i = 0; i < s->to_spawn; i++) {
+        conn_registry_reserve(s->reg);
+        s->alive.fetch_add(1);
+        pthread_t t;
+        if (pthread_create(&t, nullptr, stress_conn, s) != 0) {
+            s->alive.fetch_sub(1);
+            conn_registry_unreserve(s->reg);
+        }
+    }
+    return nullptr;
+}
+
+TEST(ConnRegistryStress, CancelAllNeverMissesAThreadThatIsStillStarting) {
+    for (int round = 0; round < 40; round++) {
+        stress_state s;
+        s.reg = conn_registry_new(kMaxEvent);
+        ASSERT_NE(s.reg, nullptr);
+        s.to_spawn = 24;
+        pthread_t spawner;
+        ASSERT_EQ(pthread_create(&spawner, nullptr, stress_spawner, &s), 0);
+        ASSERT_EQ(pthread_join(spawner, nullptr), 0);
+        // Right after the spawner is joined some threads have not registered yet.
+        int n = conn_registry_cancel_all(s.reg, 1);
+        s.freed.store(1);
+        EXPECT_GE(n, 0);
+        EXPECT_EQ(conn_registry_count(s.reg), 0);
+        // Cleanups finish touching the registry before alive drops; wait for that.
+        ASSERT_TRUE(poll_until([&] { return s.alive.load() == 0; }, kPromptMs));
+        EXPECT_EQ(s.violations.load(), 0) << "round " << round;
+        conn_registry_free(s.reg);
+    }
+}
+
+}  // namespace
