@@ -34,22 +34,19 @@ struct channel_peer {
 // -1 for a kind other than CHANNEL_MSGQ and CHANNEL_UDP.
 int channel_set_transport_enabled(int kind, int on);
 
-// Opens a channel on ftok(dir, proj) into *slot. create != 0 (receiving side) tries UDP
-// then the queue (created exclusively with perms); else the queue then UDP, each only
-// when enabled. Returns 0 with *slot set (the caller closes it), or -1 (slot null or
-// already holding a channel, dir null or empty, or no transport could be opened).
+// Opens a channel on ftok(dir, proj) into *slot: a receiving side (create) tries UDP
+// then an exclusive queue, a sender the queue then UDP, each only when enabled.
+// Returns 0 (the caller closes *slot), or -1 (bad or occupied slot, no dir, no transport).
 int channel_open(channel **slot, const char *dir, int proj, int perms, int create);
 
-// Closes *slot, removing its queue when remove is set, and empties the slot. Returns 0
-// (also for an empty slot), or -1 for a null slot or a failed removal (the channel then
-// stays in the slot).
+// Closes *slot (removing its queue when remove is set) and empties it. Returns 0, also
+// for an empty slot, or -1 for a null slot or a failed removal (the channel stays held).
 int channel_close(channel **slot, int remove);
 
-// Blocks for one record of type filter type (0: any) into buf. truncate != 0 lets the
-// queue cut a longer message; UDP always cuts at size + 4 bytes. When peer is given it
-// is emptied first and gets a new record for a UDP sender (free it with
-// channel_free_peer). Returns the byte count after the type word, or -1 with errno:
-// the transport's own, EBADMSG for a datagram under 4 bytes, EINVAL for bad arguments.
+// Blocks for one record of type filter type (0: any) into buf; a longer one is cut on UDP,
+// and on the queue only with truncate. A UDP sender's address goes to a new *peer (free
+// it with channel_free_peer). Returns the byte count after the type word, or -1 with the
+// transport's errno, EBADMSG for a datagram under 4 bytes, EINVAL for bad arguments.
 long channel_receive(channel *ch, void *buf, size_t size, long type, int truncate,
                      channel_peer **peer);
 

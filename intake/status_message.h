@@ -38,7 +38,7 @@ constexpr int32_t kOpIncrement = 'I';
 constexpr int32_t kKindInt = 'I';       // 32-bit integer at kValueOff
 constexpr int32_t kKindInt64 = 'Z';     // 64-bit integer at kValueOff
 constexpr int32_t kKindString = 'S';    // slot A
-constexpr int32_t kKindTwoStrings = '2';// slot A, slot B
+constexpr int32_t kKindTwoStrings = '2'; // slot A, slot B
 constexpr int32_t kKindFieldText = 's'; // a field text buffer image at kValueOff
 constexpr int32_t kKindParsed = 'a';
 
@@ -63,7 +63,7 @@ constexpr size_t kTextSize = 900;
 constexpr size_t kTextLenOff = kTextSize;           // 900
 constexpr size_t kTextRoomOff = kTextLenOff + 4;    // 904
 constexpr size_t kTextTruncOff = kTextRoomOff + 4;  // 908
-constexpr size_t kTextImageSize = kTextTruncOff + 4;// 912
+constexpr size_t kTextImageSize = kTextTruncOff + 4; // 912
 constexpr int kTextMaxLen = kTextSize - 1;          // 899
 static_assert(kTextImageSize == 912 && kValueOff + kTextImageSize <= kSize,
               "a field text image fits the value area");

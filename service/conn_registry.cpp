@@ -271,7 +271,7 @@ int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
 int conn_registry_count(struct conn_registry *reg) {
     if (!reg) return -1;
     pthread_mutex_lock(&reg->mutex);
-    int n = reg->thread_count;
+    int n = reg->thread_count + reg->reserved;
     pthread_mutex_unlock(&reg->mutex);
     return n;
 }

@@ -56,7 +56,7 @@ int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);
 // Requests cancellation of the registered thread id and wakes every waiter. Returns 0,
 // -1 for null, -2 when id is not registered (nobody is woken).
 int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id);
-// Number of registered threads; -1 for null.
+// Number of threads registered or reserved, that is, still answered for; -1 for null.
 int conn_registry_count(struct conn_registry *reg);
 
 #endif

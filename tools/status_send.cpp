@@ -52,7 +52,7 @@ void usage(FILE *out)
           out);
 }
 
-struct message_spec {
+struct message_def {
     int item;
     int op;
     int kind;
@@ -194,39 +194,39 @@ int put_number(unsigned char *msg, int kind, const char *value)
     return 0;
 }
 
-// Builds the 944-byte record for spec into msg. Returns 0, or -1 after a message.
-int build_message(const message_spec *spec, unsigned char *msg)
+// Builds the 944-byte record for def into msg. Returns 0, or -1 after a message.
+int build_message(const message_def *def, unsigned char *msg)
 {
     memset(msg, 0, kSize);
     put_word(msg, kTypeOff, kType);
     memcpy(msg + kProductOff, kProduct, sizeof kProduct);
     memcpy(msg + kSubsysOff, kSubsys, sizeof kSubsys);
-    put_word(msg, kOpOff, spec->op);
-    put_word(msg, kItemOff, spec->item);
-    put_word(msg, kKindOff, spec->kind);
-    switch (spec->kind) {
+    put_word(msg, kOpOff, def->op);
+    put_word(msg, kItemOff, def->item);
+    put_word(msg, kKindOff, def->kind);
+    switch (def->kind) {
     case kKindInt:
     case kKindInt64:
-        return put_number(msg, spec->kind, spec->value);
+        return put_number(msg, def->kind, def->value);
     case kKindString:
-        return put_slot(msg, kSlotAOff, spec->value);
+        return put_slot(msg, kSlotAOff, def->value);
     case kKindTwoStrings:
-        if (!spec->value2) {
+        if (!def->value2) {
             fputs("status-send: kind 2 needs two values\n", stderr);
             return -1;
         }
-        return put_slot(msg, kSlotAOff, spec->value) < 0 ? -1
-                                                         : put_slot(msg, kSlotBOff, spec->value2);
+        return put_slot(msg, kSlotAOff, def->value) < 0 ? -1
+                                                         : put_slot(msg, kSlotBOff, def->value2);
     default:
-        return put_field_text(msg, spec->value);
+        return put_field_text(msg, def->value);
     }
 }
 
-// Checks and converts the words ITEM OP KIND into spec. Returns 0, or -1 after a message.
-int parse_spec(const char *item, const char *op, const char *kind, message_spec *spec)
+// Checks and converts the words ITEM OP KIND into def. Returns 0, or -1 after a message.
+int parse_words(const char *item, const char *op, const char *kind, message_def *def)
 {
-    spec->item = parse_item(item);
-    if (spec->item < 0) {
+    def->item = parse_item(item);
+    if (def->item < 0) {
         fprintf(stderr, "status-send: unknown item \"%s\" (1-12 or a name, see -h)\n", item);
         return -1;
     }
@@ -234,12 +234,12 @@ int parse_spec(const char *item, const char *op, const char *kind, message_spec 
         fprintf(stderr, "status-send: op must be S or I, not \"%s\"\n", op);
         return -1;
     }
-    spec->op = op[0];
+    def->op = op[0];
     if (strlen(kind) != 1 || !strchr("IZS2s", kind[0])) {
         fprintf(stderr, "status-send: kind must be I, Z, S, 2 or s, not \"%s\"\n", kind);
         return -1;
     }
-    spec->kind = kind[0];
+    def->kind = kind[0];
     return 0;
 }
 
@@ -266,7 +266,7 @@ int send_one(channel *ch, const unsigned char *msg)
 }
 
 // Splits a batch line in place into ITEM OP KIND and the value(s).
-int parse_line(char *line, message_spec *spec)
+int parse_line(char *line, message_def *def)
 {
     line[strcspn(line, "\r\n")] = '\0';
     char *words[3];
@@ -283,15 +283,15 @@ int parse_line(char *line, message_spec *spec)
             *p++ = '\0';
     }
     p += strspn(p, " \t");
-    if (parse_spec(words[0], words[1], words[2], spec) != 0)
+    if (parse_words(words[0], words[1], words[2], def) != 0)
         return -1;
-    spec->value = p;
-    spec->value2 = nullptr;
-    if (spec->kind == kKindTwoStrings) {
+    def->value = p;
+    def->value2 = nullptr;
+    if (def->kind == kKindTwoStrings) {
         char *tab = strchr(p, '\t');
         if (tab) {
             *tab = '\0';
-            spec->value2 = tab + 1;
+            def->value2 = tab + 1;
         }
     }
     return 0;
@@ -308,8 +308,8 @@ int run_batch(channel *ch, double rate)
         ++lineno;
         if (line[0] == '\n' || line[0] == '#' || line[0] == '\0')
             continue;
-        message_spec spec;
-        if (parse_line(line, &spec) != 0 || build_message(&spec, msg) != 0) {
+        message_def def;
+        if (parse_line(line, &def) != 0 || build_message(&def, msg) != 0) {
             fprintf(stderr, "status-send: input line %ld refused\n", lineno);
             return 1;
         }
@@ -329,7 +329,8 @@ int main(int argc, char **argv)
     double rate = 0;
     bool batch = false;
     int opt;
-    while ((opt = getopt(argc, argv, "bd:hMn:r:U")) != -1) {
+    // Options end at the first word, so a negative VALUE is not taken for one.
+    while ((opt = getopt(argc, argv, "+bd:hMn:r:U")) != -1) {
         switch (opt) {
         case 'b': batch = true; break;
         case 'd': dir = optarg; break;
@@ -354,7 +355,7 @@ int main(int argc, char **argv)
         }
     }
     int nargs = argc - optind;
-    message_spec spec = {};
+    message_def def = {};
     unsigned char msg[kSize];
     if (!batch) {
         if (nargs < 4 || nargs > 5) {
@@ -362,11 +363,11 @@ int main(int argc, char **argv)
             return 2;
         }
         char **a = argv + optind;
-        if (parse_spec(a[0], a[1], a[2], &spec) != 0)
+        if (parse_words(a[0], a[1], a[2], &def) != 0)
             return 2;
-        spec.value = a[3];
-        spec.value2 = nargs == 5 ? a[4] : nullptr;
-        if (build_message(&spec, msg) != 0)
+        def.value = a[3];
+        def.value2 = nargs == 5 ? a[4] : nullptr;
+        if (build_message(&def, msg) != 0)
             return 2;
     } else if (nargs != 0) {
         usage(stderr);

@@ -96,6 +96,21 @@ TEST_F(SoapBlocked, FirstRecordEverReleasesAnIndexWait)
     EXPECT_EQ(xml_text(answer(&b, "get-blockedFile2"), "index"), "0");
 }
 
+TEST_F(SoapBlocked, AlreadyFetchedArrivalDoesNotEndAnIndexWait)
+{
+    ASSERT_TRUE(start());
+    http_conn c;
+    ASSERT_TRUE(http_connect(&c, port));
+    // Record 0 arrives while c is connected, so c has a notification pending for it...
+    ASSERT_TRUE(send({"5", "S", "2", "/seen", "Sig"}));
+    EXPECT_EQ(xml_text(call(&c, "get-blockedFile", index_child(0)), "filename"), "/seen");
+    // ...which must not count as news when c then asks for the record after it.
+    ASSERT_TRUE(post_blocked(&c, "get-blockedFile", index_child(1)));
+    ASSERT_TRUE(send({"5", "S", "2", "/next", "Sig"}));
+    EXPECT_EQ(xml_text(answer(&c, "get-blockedFile"), "SOAP-ENV:Body"),
+              blocked1("/next", "Sig", 1));
+}
+
 TEST_F(SoapBlocked, RingKeepsTheNewest1024AndIndexTotalWaitsForTheNext)
 {
     // The message queue transport holds the sender back instead of dropping records, so
@@ -138,11 +153,15 @@ TEST_F(SoapBlocked, LastBlockedFileWaitsOnAFreshConnection)
     ASSERT_TRUE(send({"5", "S", "2", "/old/one", "Sig"}));
     ASSERT_TRUE(send({"5", "S", "2", "/old/two", "Sig"}));
 
-    // Older records exist, but a new connection has seen no arrival yet.
-    http_conn c;
+    // Older records exist, but a new connection has seen no arrival yet. One arrival
+    // releases every connection waiting for it.
+    http_conn c, other;
     ASSERT_TRUE(post_blocked(&c, "get-lastBlockedFile"));
+    ASSERT_TRUE(post_blocked(&other, "get-lastBlockedFile"));
     ASSERT_TRUE(send({"5", "S", "2", "/new/three", "Sig.3"}));
     EXPECT_EQ(xml_text(answer(&c, "get-lastBlockedFile"), "SOAP-ENV:Body"),
+              blocked1("/new/three", "Sig.3", 2));
+    EXPECT_EQ(xml_text(answer(&other, "get-lastBlockedFile"), "SOAP-ENV:Body"),
               blocked1("/new/three", "Sig.3", 2));
 
     // Three arrivals between two calls: the next call answers at once with the newest,

@@ -1,18 +1,350 @@
+// Serving a connection: keep-alive, routing, reading rules, header echo and faults, with
+// serve_connection running on one end of a socket pair and a real store behind it.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "store/store.h"
 #include "support/soap_test_support.h"
 
-TEST(Smoke, Print)
+namespace {
+
+const char kFault11Open[] = "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>";
+const char kNoMethod[] = "not implemented: method name or namespace not recognized";
+
+// Points descriptor 2, where commands are forwarded, at a pipe for the test's duration.
+// broken: the pipe's read end is closed at once, so every forward fails.
+struct stderr_pipe {
+    int saved = -1;
+    int rd = -1;
+    void (*old_pipe)(int) = SIG_DFL;
+    explicit stderr_pipe(bool broken)
+    {
+        int p[2];
+        if (pipe(p) != 0)
+            return;
+        old_pipe = signal(SIGPIPE, SIG_IGN);
+        saved = dup(2);
+        dup2(p[1], 2);
+        close(p[1]);
+        if (broken)
+            close(p[0]);
+        else
+            rd = p[0];
+    }
+    ~stderr_pipe()
+    {
+        dup2(saved, 2);
+        close(saved);
+        if (rd >= 0)
+            close(rd);
+        signal(SIGPIPE, old_pipe);
+    }
+    std::string take()
+    {
+        char buf[256];
+        fcntl(rd, F_SETFL, O_NONBLOCK);
+        ssize_t n = read(rd, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+};
+
+class ServeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(store_create(nullptr, 0, nullptr), 0);
+        ASSERT_TRUE(soap_conn_start(&conn));
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(soap_conn_finish(&conn));
+        store_destroy();
+    }
+    std::string ask_raw(const std::string &request)
+    {
+        EXPECT_TRUE(send_all(conn.fd, request));
+        return read_response(conn.fd);
+    }
+    std::string ask(const std::string &body, int version = 1)
+    {
+        return ask_raw(http_post(soap_envelope(body, version), version));
+    }
+    // The connection must close after a fault; serve_connection returns the error.
+    void expect_closed(int *rc = nullptr)
+    {
+        EXPECT_TRUE(wait_closed(conn.fd));
+        EXPECT_TRUE(soap_conn_wait(&conn, 5000, rc));
+    }
+    soap_conn conn;
+};
+
+TEST_F(ServeTest, HundredthRequestIsAnsweredWithConnectionClose)
 {
-    ASSERT_EQ(store_create(nullptr, 0, nullptr), 0);
-    store_add_blocked_file("caf\xe9 & <x>\r\n", 3, "i", "a", "act", "src", "url");
-    soap_conn c;
-    ASSERT_TRUE(soap_conn_start(&c));
-    send_all(c.fd, http_post(soap_envelope("<sntr:get-blockedFile2><index>0</index></sntr:get-blockedFile2>")));
-    printf("[%s]\n", read_response(c.fd).c_str());
-    send_all(c.fd, http_post(soap_envelope("<sntr:nosuch/>", 2)));
-    printf("[%s]\n", read_response(c.fd).c_str());
-    EXPECT_TRUE(soap_conn_finish(&c));
-    store_destroy();
+    for (int i = 1; i <= 100; i++) {
+        const std::string r = ask("<sntr:get-versionInfo/>");
+        ASSERT_EQ(http_status_line(r), "HTTP/1.1 200 OK") << "request " << i;
+        const char *want = i < 100 ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+        ASSERT_NE(r.find(want), std::string::npos) << "request " << i;
+    }
+    int rc = -1;
+    expect_closed(&rc);
+    EXPECT_EQ(rc, 0);
 }
+
+TEST_F(ServeTest, ReloadSendsNothingAndTheConnectionGoesOn)
+{
+    stderr_pipe err(false);
+    ASSERT_TRUE(send_all(conn.fd, http_post(soap_envelope("<sntr:reload/>"))));
+    // The first bytes that come back must be the ping's reply.
+    const std::string r = ask("<sntr:ping/>");
+    EXPECT_EQ(http_body(r), reply_head(1) +
+                                "<sntr:pingResponse><foo>1</foo></sntr:pingResponse>" +
+                                kReplyTail);
+    EXPECT_EQ(err.take(), "FWD_CMD: RELOAD\nFWD_CMD: PING\n");
+}
+
+TEST_F(ServeTest, FailedForwardIsASenderFaultInSoap11)
+{
+    stderr_pipe err(true);
+    const std::string r = ask("<sntr:ping/>");
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(http_body(r), reply_head(1) + kFault11Open +
+                                "<faultstring>could not forward request</faultstring><detail>"
+                                "had a problem forwarding the request to the executing instance"
+                                "</detail></SOAP-ENV:Fault>" +
+                                kReplyTail);
+    expect_closed();
+}
+
+TEST_F(ServeTest, FailedForwardIsASenderFaultInSoap12)
+{
+    stderr_pipe err(true);
+    const std::string r = ask("<sntr:reload/>", 2);
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(http_body(r),
+              reply_head(2) +
+                  "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
+                  "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason>could not forward request"
+                  "</SOAP-ENV:Reason><SOAP-ENV:Detail>had a problem forwarding the request to "
+                  "the executing instance</SOAP-ENV:Detail></SOAP-ENV:Fault>" +
+                  kReplyTail);
+    expect_closed();
+}
+
+// The first request on a connection fails before any serve routine: the fault still
+// carries the SOAP encoding style (on Body in 1.1, on Fault in 1.2).
+TEST_F(ServeTest, UnknownElementOnAFreshConnectionCarriesEncodingStyle)
+{
+    const std::string r = ask("<sntr:nosuch/>");
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(http_body(r),
+              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") +
+                  kNs11 +
+                  "><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/"
+                  "encoding/\">" +
+                  kFault11Open + "<faultstring>Method 'sntr:nosuch' " + kNoMethod +
+                  "</faultstring></SOAP-ENV:Fault>" + kReplyTail);
+    int rc = 0;
+    expect_closed(&rc);
+    EXPECT_EQ(rc, 13);  // SOAP_NO_METHOD
+}
+
+TEST_F(ServeTest, Soap12FaultBeforeDispatchCarriesEncodingStyleOnFault)
+{
+    const std::string r = ask("", 2);
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(http_body(r),
+              reply_head(2) +
+                  "<SOAP-ENV:Fault SOAP-ENV:encodingStyle=\"http://www.w3.org/2003/05/"
+                  "soap-encoding\"><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
+                  "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason>Method '' " +
+                  kNoMethod + "</SOAP-ENV:Reason></SOAP-ENV:Fault>" + kReplyTail);
+    expect_closed();
+}
+
+TEST_F(ServeTest, FaultAfterAServedRequestHasNoEncodingStyle)
+{
+    ASSERT_EQ(http_status_line(ask("<sntr:get-versionInfo/>")), "HTTP/1.1 200 OK");
+    const std::string r =
+        ask("<x:get-versionInfo xmlns:x=\"urn:other\"/>");  // wrong namespace URI
+    EXPECT_EQ(http_body(r), reply_head(1) + kFault11Open +
+                                "<faultstring>Method 'x:get-versionInfo' " + kNoMethod +
+                                "</faultstring></SOAP-ENV:Fault>" + kReplyTail);
+    expect_closed();
+}
+
+// A read error inside the first serve routine is not "before dispatch".
+TEST_F(ServeTest, TypeMismatchInFirstRequestHasNoEncodingStyle)
+{
+    const std::string r = ask("<sntr:get-blockedFile><index>abc</index></sntr:get-blockedFile>");
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(r.find("encodingStyle"), std::string::npos) << r;
+    EXPECT_NE(r.find("<faultcode>SOAP-ENV:Client</faultcode>"), std::string::npos) << r;
+    EXPECT_NE(r.find("invalid value in element 'index'"), std::string::npos) << r;
+    expect_closed();
+}
+
+TEST_F(ServeTest, HeaderChildIsSkippedAndAnEmptyHeaderComesBack)
+{
+    const std::string header = "<h:trace xmlns:h=\"urn:h\"><n>1</n></h:trace>";
+    const std::string r =
+        ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
+    EXPECT_EQ(http_body(r),
+              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") +
+                  kNs11 +
+                  "><SOAP-ENV:Header></SOAP-ENV:Header><SOAP-ENV:Body><sntr:versionInfo>"
+                  "<interface-version>2</interface-version></sntr:versionInfo>" +
+                  kReplyTail);
+}
+
+TEST_F(ServeTest, MustUnderstandHeaderIsAFault)
+{
+    const std::string header =
+        "<h:trace xmlns:h=\"urn:h\" SOAP-ENV:mustUnderstand=\"1\">x</h:trace>";
+    const std::string r =
+        ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
+    EXPECT_NE(r.find("<faultcode>SOAP-ENV:MustUnderstand</faultcode>"), std::string::npos) << r;
+    expect_closed();
+}
+
+TEST_F(ServeTest, RequestChildrenAreReadByTheirRules)
+{
+    ASSERT_EQ(store_add_blocked_file("zero", 0, "", "", "", "", ""), 0);
+    ASSERT_EQ(store_add_blocked_file("one", 0, "", "", "", "", ""), 0);
+    const char *bodies[] = {
+        "<sntr:get-blockedFile/>",  // absent index reads 0
+        "<sntr:get-blockedFile><index>1</index><index>0</index></sntr:get-blockedFile>",
+        "<sntr:get-blockedFile><junk><index>0</index></junk><index>1</index>"
+        "</sntr:get-blockedFile>",
+        // A default namespace binds the request element too.
+        "<get-blockedFile xmlns=\"urn:sntr:gui-connector\"><index xmlns=\"\">1</index>"
+        "</get-blockedFile>",
+    };
+    const char *want[] = {"<filename>zero</filename>", "<filename>one</filename>",
+                          "<filename>one</filename>", "<filename>one</filename>"};
+    for (size_t i = 0; i < 4; i++)
+        EXPECT_NE(ask(bodies[i]).find(want[i]), std::string::npos) << bodies[i];
+}
+
+TEST_F(ServeTest, OlderIndexAnswersTheOldestHeldRecord)
+{
+    ASSERT_EQ(store_add_blocked_file("zero", 0, "", "", "", "", ""), 0);
+    const std::string r =
+        ask("<sntr:get-blockedFile><index>4000000000</index></sntr:get-blockedFile>");
+    EXPECT_NE(r.find("<filename>zero</filename><information></information><index>0</index>"),
+              std::string::npos)
+        << r;
+}
+
+TEST_F(ServeTest, SoapEnvChildInRequestIsATagMismatch)
+{
+    const std::string r =
+        ask("<sntr:get-blockedFile><SOAP-ENV:index>1</SOAP-ENV:index></sntr:get-blockedFile>");
+    EXPECT_NE(r.find("tag name or namespace mismatch"), std::string::npos) << r;
+    expect_closed();
+}
+
+// Stricter than older runtimes: an empty or negative unsigned value is refused.
+TEST_F(ServeTest, EmptyOrNegativeIndexIsRefused)
+{
+    const std::string r = ask("<sntr:get-blockedFile2><index/></sntr:get-blockedFile2>");
+    EXPECT_NE(r.find("<faultcode>SOAP-ENV:Client</faultcode>"), std::string::npos) << r;
+    expect_closed();
+    ASSERT_TRUE(soap_conn_finish(&conn));
+    ASSERT_TRUE(soap_conn_start(&conn));
+    const std::string n = ask("<sntr:get-blockedFile2><index>-1</index></sntr:get-blockedFile2>");
+    EXPECT_NE(n.find("invalid value in element 'index'"), std::string::npos) << n;
+    expect_closed();
+}
+
+TEST_F(ServeTest, Xsd1999NamespaceIsAcceptedAndEchoed)
+{
+    ASSERT_EQ(store_add_blocked_file("zero", 0, "", "", "", "", ""), 0);
+    const std::string r = ask(
+        "<sntr:get-blockedFile xmlns:xsd=\"http://www.w3.org/1999/XMLSchema\">"
+        "<index>0</index></sntr:get-blockedFile>");
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 200 OK");
+    EXPECT_NE(r.find("xmlns:xsd=\"http://www.w3.org/1999/XMLSchema\""), std::string::npos) << r;
+}
+
+TEST_F(ServeTest, NonEnvelopeRootIsATagMismatch)
+{
+    const std::string r = ask_raw(http_post("<?xml version=\"1.0\"?><hello/>"));
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_NE(r.find("tag name or namespace mismatch"), std::string::npos) << r;
+    expect_closed();
+}
+
+TEST_F(ServeTest, GetIsAMethodFaultWith500)
+{
+    const std::string r = ask_raw("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_NE(r.find("<faultstring>HTTP GET method not implemented</faultstring>"),
+              std::string::npos)
+        << r;
+    EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos) << r;
+    expect_closed();
+}
+
+TEST_F(ServeTest, OtherMethodsAreFaultsThatClose)
+{
+    const char *methods[] = {"HEAD", "OPTIONS", "PUT", "DELETE", "BREW"};
+    for (const char *m : methods) {
+        SCOPED_TRACE(m);
+        const std::string r = ask_raw(std::string(m) +
+                                      " / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
+        EXPECT_NE(r.find("<SOAP-ENV:Fault>"), std::string::npos) << r;
+        expect_closed();
+        ASSERT_TRUE(soap_conn_finish(&conn));
+        ASSERT_TRUE(soap_conn_start(&conn));
+    }
+}
+
+TEST_F(ServeTest, Soap12ActionIsNotEchoedIntoContentType)
+{
+    const std::string with_action =
+        "POST / HTTP/1.1\r\nHost: localhost\r\n"
+        "Content-Type: application/soap+xml; charset=utf-8; action=\"urn:a\"\r\n"
+        "Content-Length: " +
+        std::to_string(soap_envelope("<sntr:get-versionInfo/>", 2).size()) + "\r\n\r\n" +
+        soap_envelope("<sntr:get-versionInfo/>", 2);
+    const std::string a = ask_raw(with_action);
+    EXPECT_NE(a.find("Content-Type: application/soap+xml; charset=utf-8\r\n"), std::string::npos)
+        << a;
+    EXPECT_EQ(a.find("action="), std::string::npos) << a;
+}
+
+TEST_F(ServeTest, ClientRegistrationWithoutEndpointIsAFaultWithoutText)
+{
+    const std::string r = ask("<sntr:register-client/>", 2);
+    EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(http_body(r), reply_head(2) +
+                                "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
+                                "</SOAP-ENV:Value></SOAP-ENV:Code></SOAP-ENV:Fault>" +
+                                kReplyTail);
+    expect_closed();
+    ASSERT_TRUE(soap_conn_finish(&conn));
+    ASSERT_TRUE(soap_conn_start(&conn));
+    const std::string u =
+        ask("<sntr:unregister-client><id>18446744073709551615</id></sntr:unregister-client>");
+    EXPECT_EQ(http_body(u), reply_head(1) + kFault11Open + "</SOAP-ENV:Fault>" + kReplyTail);
+    expect_closed();
+}
+
+TEST_F(ServeTest, ClientLeavingBetweenRequestsEndsWithoutFault)
+{
+    ASSERT_EQ(http_status_line(ask("<sntr:get-versionInfo/>")), "HTTP/1.1 200 OK");
+    shutdown(conn.fd, SHUT_WR);
+    std::string extra;
+    EXPECT_TRUE(wait_closed(conn.fd, 5000, &extra)) << extra;
+    EXPECT_TRUE(soap_conn_wait(&conn, 5000));
+}
+
+}  // namespace

@@ -24,6 +24,11 @@ static long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+http_conn::~http_conn()
+{
+    http_close(this);
+}
+
 bool http_connect(http_conn *c, int port, int timeout_ms)
 {
     http_close(c);

@@ -12,9 +12,15 @@ extern const char kSoap11EnvNs[];  // http://schemas.xmlsoap.org/soap/envelope/
 extern const char kSoap12EnvNs[];  // http://www.w3.org/2003/05/soap-envelope
 extern const char kServiceNs[];    // urn:sntr:gui-connector
 
+// Closed when it goes out of scope, so a failed assertion leaves no socket behind.
 struct http_conn {
     int fd = -1;
     std::string in;  // bytes received and not yet consumed by a reply
+
+    http_conn() = default;
+    http_conn(const http_conn &) = delete;
+    http_conn &operator=(const http_conn &) = delete;
+    ~http_conn();
 };
 
 struct http_reply {

@@ -1,0 +1,307 @@
+// SOAP endpoint. Threads: the main thread runs new/start/stop/free; the accept thread
+// accepts and runs TLS handshakes; one detached connection thread serves each
+// connection. Shutdown relies on two orderings: the accept thread is joined before the
+// connection threads are cancelled, so none is started during the cancel-all; and every
+// connection thread is reserved in the registry before it is created, so the cancel-all
+// cannot miss one that has not registered yet.
+#include "service/endpoint.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "service/conn_registry.h"
+#include "service/endpoint_internal.h"
+#include "service/release_list.h"
+#include "service/serve.h"
+#include "service/ssl_locks.h"
+#include "soapH.h"
+
+namespace {
+
+constexpr int kMaxEvent = 4;
+constexpr int kBacklog = 8;
+// How long a stop waits for its wake-up connection before cancelling the accept thread.
+constexpr int kWakeTimeoutMs = 2000;
+
+// Handed from the accept thread to the connection thread, which owns it.
+struct connection {
+    struct conn_registry *registry;
+    struct soap *context;
+};
+
+int load_flag(const int *flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
+void store_flag(int *flag, int v) { __atomic_store_n(flag, v, __ATOMIC_SEQ_CST); }
+
+// soap_new and soap_copy allocate with new, so soap_free (not free) ends the context;
+// this also closes its socket and, under TLS, its SSL object.
+void release_context(struct soap *soap) {
+    if (!soap) return;
+    soap_destroy(soap);
+    soap_end(soap);
+    soap_free(soap);
+}
+
+void release_context_cb(void *soap) { release_context(static_cast<struct soap *>(soap)); }
+
+// Copies s (null stays null). Returns -1 when a present string cannot be copied.
+int copy_string(char **dst, const char *s) {
+    *dst = nullptr;
+    if (!s) return 0;
+    *dst = strdup(s);
+    return *dst ? 0 : -1;
+}
+
+void free_strings(struct soap_endpoint *ep) {
+    free(ep->host);
+    free(ep->keyfile);
+    free(ep->password);
+    free(ep->cafile);
+    free(ep->capath);
+    free(ep->dhfile);
+    free(ep->randfile);
+    free(ep->sid);
+}
+
+// Unwinds a start that got as far as the SSL locks.
+void abandon_start(struct soap *ctx) {
+    ssl_locks_cleanup();
+    release_context(ctx);
+}
+
+// Runs on the connection thread at its normal end (cancellation disabled) and when it
+// is cancelled. Removing the entry comes after everything that touches the context, so
+// a cancel-all that sees the registry drained knows the connection is fully released.
+void connection_cleanup(void *arg) {
+    struct connection *conn = static_cast<struct connection *>(arg);
+    release_deferred(conn->context);
+    release_context(conn->context);
+    conn_registry_remove(conn->registry, pthread_self());
+    free(conn);
+}
+
+// Cancellation points: the socket reads and writes inside serve_connection and the
+// long-poll waits of the operations; the cleanup handler releases everything held.
+void *connection_main(void *arg) {
+    struct connection *conn = static_cast<struct connection *>(arg);
+    pthread_detach(pthread_self());
+    int oldtype;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
+    // Unregistered, the thread could not be stopped at shutdown and might reach the
+    // store after it is gone: such a connection is closed without being served.
+    int registered = conn_registry_add_reserved(conn->registry, pthread_self()) == 0;
+    pthread_cleanup_push(connection_cleanup, conn);
+    if (registered) serve_connection(conn->context);
+    // A cancellation request that arrives now (a client cancelling its own connection)
+    // must not cut the cleanup short at one of its own cancellation points.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_cleanup_pop(1);
+    pthread_setcanceltype(oldtype, nullptr);
+    return nullptr;
+}
+
+// Starts a connection thread for copy, or releases copy when that is not possible.
+void start_connection(struct soap_endpoint *ep, struct soap *copy) {
+    struct connection *conn = static_cast<struct connection *>(calloc(1, sizeof(struct connection)));
+    if (!conn) {
+        release_context(copy);
+        return;
+    }
+    conn->registry = ep->registry;
+    conn->context = copy;
+    conn_registry_reserve(ep->registry);
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, connection_main, conn) != 0) {
+        conn_registry_unreserve(ep->registry);
+        release_context(copy);
+        free(conn);
+    }
+}
+
+void clear_running(void *ep) { store_flag(&static_cast<struct soap_endpoint *>(ep)->running, 0); }
+
+// Cancellation points: soap_accept and the TLS handshake; a stop cancels this thread
+// only when its wake-up connection failed. The handshake runs here, so one stalled
+// client holds up accepting for at most the runtime's handshake limit (~10 s).
+void *accept_main(void *arg) {
+    struct soap_endpoint *ep = static_cast<struct soap_endpoint *>(arg);
+    store_flag(&ep->running, 1);
+    pthread_cleanup_push(clear_running, ep);
+    struct soap *listener = ep->context;
+    while (!load_flag(&ep->stop_requested)) {
+        SOAP_SOCKET s = soap_accept(listener);
+        if (!soap_valid_socket(s)) break;
+        if (load_flag(&ep->stop_requested)) {
+            listener->socket = SOAP_INVALID_SOCKET;
+            close(s);  // the stop's own wake-up connection
+            break;
+        }
+        // The runtime leaves the accepted socket in the listener; the copy takes it over,
+        // and a stale number left behind would be closed again at stop.
+        struct soap *copy = soap_copy(listener);
+        listener->socket = SOAP_INVALID_SOCKET;
+        if (!copy) {
+            close(s);
+            break;
+        }
+        copy->user = ep->connection_user;
+        int ok = 1;
+        if (ep->use_ssl) {
+            pthread_cleanup_push(release_context_cb, copy);
+            ok = soap_ssl_accept(copy) == SOAP_OK;
+            pthread_cleanup_pop(0);
+        }
+        if (ok)
+            start_connection(ep, copy);
+        else
+            release_context(copy);
+    }
+    pthread_cleanup_pop(1);
+    return nullptr;
+}
+
+// Connects to our own listening socket so that the accept thread returns from
+// soap_accept. Bounded: with the backlog full a plain connect could retry for minutes.
+int wake_listener(int sock) {
+    if (sock < 0) return -1;
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (getsockname(sock, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0) return -1;
+    if (ss.ss_family == AF_INET) {
+        struct sockaddr_in *a = reinterpret_cast<struct sockaddr_in *>(&ss);
+        if (a->sin_addr.s_addr == htonl(INADDR_ANY)) a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else if (ss.ss_family == AF_INET6) {
+        struct sockaddr_in6 *a = reinterpret_cast<struct sockaddr_in6 *>(&ss);
+        if (IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr)) a->sin6_addr = in6addr_loopback;
+    } else {
+        return -1;
+    }
+    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len);
+    if (rc != 0 && errno == EINPROGRESS) {
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        int err = 0;
+        socklen_t elen = sizeof err;
+        if (poll(&pfd, 1, kWakeTimeoutMs) == 1 &&
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) == 0 && err == 0)
+            rc = 0;
+    }
+    close(fd);
+    return rc == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl,
+                                   void *user) {
+    struct soap_endpoint *ep =
+        static_cast<struct soap_endpoint *>(calloc(1, sizeof(struct soap_endpoint)));
+    if (!ep) return nullptr;
+    ep->registry = conn_registry_new(kMaxEvent);
+    int rc = ep->registry ? 0 : -1;
+    if (rc == 0) rc = copy_string(&ep->host, host);
+    ep->port = port;
+    ep->backlog = kBacklog;
+    if (rc == 0 && ssl) {
+        ep->use_ssl = 1;
+        ep->require_client_auth = ssl->require_client_auth;
+        if (copy_string(&ep->keyfile, ssl->keyfile) || copy_string(&ep->password, ssl->password) ||
+            copy_string(&ep->cafile, ssl->cafile) || copy_string(&ep->capath, ssl->capath) ||
+            copy_string(&ep->dhfile, ssl->dhfile) || copy_string(&ep->randfile, ssl->randfile) ||
+            copy_string(&ep->sid, ssl->sid))
+            rc = -1;
+    }
+    if (rc != 0) {
+        free_strings(ep);
+        conn_registry_free(ep->registry);
+        free(ep);
+        return nullptr;
+    }
+    ep->master_socket = -1;
+    ep->keep_alive = 1;
+    ep->connection_user = user;
+    return ep;
+}
+
+int endpoint_start(struct soap_endpoint *ep) {
+    if (!ep) return -1;
+    // An accept thread that was created counts as running even before it sets running
+    // itself: a second start in that moment would rebind and tear down the SSL locks.
+    if (ep->accept_started || load_flag(&ep->running)) return 1;
+    struct soap *ctx = soap_new();
+    if (!ctx) return -1;
+    if (ssl_locks_init() != 0) {
+        release_context(ctx);
+        return -1;
+    }
+    if (ep->use_ssl) {
+        // Only the configured CA file and path vouch for clients, not the system store.
+        unsigned short flags = SOAP_SSL_NO_DEFAULT_CA_PATH;
+        flags |= ep->require_client_auth ? SOAP_SSL_REQUIRE_CLIENT_AUTHENTICATION
+                                         : SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION;
+        if (soap_ssl_server_context(ctx, flags, ep->keyfile, ep->password, ep->cafile,
+                                    ep->capath, ep->dhfile, ep->randfile, ep->sid) != SOAP_OK) {
+            abandon_start(ctx);
+            return -1;
+        }
+    }
+    if (ep->keep_alive) {
+        soap_set_imode(ctx, SOAP_IO_KEEPALIVE);
+        soap_set_omode(ctx, SOAP_IO_KEEPALIVE);
+    }
+    ctx->bind_flags |= SO_REUSEADDR;
+    ctx->x_frame_options = nullptr;  // copied into every connection
+    SOAP_SOCKET s = soap_bind(ctx, ep->host, ep->port, ep->backlog);
+    if (!soap_valid_socket(s)) {
+        abandon_start(ctx);
+        return -2;
+    }
+    ep->context = ctx;
+    ep->master_socket = s;
+    store_flag(&ep->stop_requested, 0);
+    if (pthread_create(&ep->accept_thread, nullptr, accept_main, ep) != 0) {
+        abandon_start(ctx);
+        ep->context = nullptr;
+        ep->master_socket = -1;
+        return -1;
+    }
+    ep->accept_started = 1;
+    return 0;
+}
+
+int endpoint_stop(struct soap_endpoint *ep) {
+    if (!ep) return -1;
+    // An accept thread that ended by itself, or has not begun yet, still has to be
+    // joined, and its connection threads still have to go before the store does.
+    if (!ep->accept_started) return 1;
+    store_flag(&ep->stop_requested, 1);
+    if (wake_listener(ep->master_socket) != 0 && load_flag(&ep->running))
+        pthread_cancel(ep->accept_thread);
+    if (pthread_join(ep->accept_thread, nullptr) != 0) return -1;
+    ep->accept_started = 0;
+    ep->accept_thread = pthread_t();
+    conn_registry_cancel_all(ep->registry, 1);
+    ssl_locks_cleanup();
+    release_context(ep->context);
+    ep->context = nullptr;
+    ep->master_socket = -1;
+    return 0;
+}
+
+void endpoint_free(struct soap_endpoint *ep) {
+    if (!ep) return;
+    // Freeing a started endpoint would pull the registry from under its threads.
+    if (ep->accept_started) endpoint_stop(ep);
+    if (ep->accept_started) return;  // the join failed: the accept thread may still use ep
+    if (conn_registry_count(ep->registry) == 0) conn_registry_free(ep->registry);
+    free_strings(ep);
+    free(ep);
+}

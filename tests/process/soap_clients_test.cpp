@@ -1,0 +1,242 @@
+// Command forwarding, client registration and shutdown end to end: ping, reload and stop
+// reach the scanner side as single lines on the daemon's standard error (and fail
+// visibly when nobody reads it), client ids name connections, unregister-client ends
+// exactly the connection it names, and a stop signal ends the daemon promptly however
+// many clients are blocked in long polls.
+#include <unistd.h>
+
+#include <chrono>
+
+#include "process/soap_daemon.h"
+
+namespace {
+
+const char kForwardFault11[] =
+    "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
+    "<faultstring>could not forward request</faultstring>"
+    "<detail>had a problem forwarding the request to the executing instance</detail>"
+    "</SOAP-ENV:Fault>";
+const char kForwardFault12[] =
+    "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
+    "</SOAP-ENV:Code><SOAP-ENV:Reason>could not forward request</SOAP-ENV:Reason>"
+    "<SOAP-ENV:Detail>had a problem forwarding the request to the executing instance"
+    "</SOAP-ENV:Detail></SOAP-ENV:Fault>";
+
+class SoapClients : public SoapDaemon {
+protected:
+    // Reads a fault reply and checks that the server closes the connection after it.
+    http_reply fault(http_conn *c, const std::string &what)
+    {
+        http_reply r;
+        EXPECT_EQ(http_read_reply(c, &r, kAnswerMs), HTTP_REPLY) << what;
+        EXPECT_FALSE(r.keep_alive) << what << "\n" << r.head;
+        EXPECT_TRUE(http_closed_without_reply(c, kAnswerMs)) << what << ": still open";
+        return r;
+    }
+
+    // register-client on c; the id as sent.
+    std::string register_client(http_conn *c)
+    {
+        std::string reply = call(c, "register-client");
+        std::string id = xml_text(reply, "id");
+        EXPECT_EQ(xml_text(reply, "SOAP-ENV:Body"),
+                  "<sntr:register-clientResponse><id>" + id + "</id></sntr:register-clientResponse>");
+        return id;
+    }
+
+    // Asks on c to unregister id; a one-way request, so nothing comes back on success.
+    ::testing::AssertionResult unregister(http_conn *c, const std::string &id)
+    {
+        if (c->fd < 0 && !http_connect(c, port))
+            return ::testing::AssertionFailure() << "cannot connect";
+        if (!http_post(c, soap_request("unregister-client", "<id>" + id + "</id>")))
+            return ::testing::AssertionFailure() << "cannot send";
+        return ::testing::AssertionSuccess();
+    }
+
+    const std::string ping_body = "<sntr:pingResponse><foo>1</foo></sntr:pingResponse>";
+};
+
+TEST_F(SoapClients, PingAnswersFooAndForwardsOneLine)
+{
+    ASSERT_TRUE(start());
+    http_conn c;
+    EXPECT_EQ(xml_text(call(&c, "ping"), "SOAP-ENV:Body"), ping_body);
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: PING\n", 2, kAnswerMs)) << daemon.err;
+    drain(&daemon, 200);
+    EXPECT_EQ(daemon.err, "FWD_CMD: PING\n");
+    // The daemon only forwards: it is still serving.
+    EXPECT_EQ(xml_text(call(&c, "ping", "", 2), "SOAP-ENV:Body"), ping_body);
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: PING\nFWD_CMD: PING\n", 2, kAnswerMs));
+}
+
+TEST_F(SoapClients, ReloadAndStopAnswerNothingAndKeepTheConnection)
+{
+    ASSERT_TRUE(start());
+    http_conn c;
+    ASSERT_TRUE(http_connect(&c, port));
+    ASSERT_TRUE(http_post(&c, soap_request("reload")));
+    EXPECT_TRUE(http_silent_for(&c, kStillBlockedMs)) << "reload got: " << c.in;
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs)) << daemon.err;
+    // The next reply on the connection is the ping's: nothing was queued for the reload.
+    EXPECT_EQ(xml_text(call(&c, "ping"), "SOAP-ENV:Body"), ping_body);
+
+    ASSERT_TRUE(http_post(&c, soap_request("stop")));
+    EXPECT_TRUE(http_silent_for(&c, kStillBlockedMs)) << "stop got: " << c.in;
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: STOP\n", 2, kAnswerMs)) << daemon.err;
+    EXPECT_EQ(xml_text(call(&c, "ping"), "SOAP-ENV:Body"), ping_body);
+    drain(&daemon, 200);
+    EXPECT_EQ(daemon.err, "FWD_CMD: RELOAD\nFWD_CMD: PING\nFWD_CMD: STOP\nFWD_CMD: PING\n");
+    // A forwarded stop is for the scanner daemon: this daemon goes on and ends normally.
+    EXPECT_GT(daemon.pid, 0);
+    expect_clean_stop();
+}
+
+TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
+{
+    ASSERT_TRUE(start());
+    // Close the only read end of the daemon's stderr pipe: its writes now fail (EPIPE).
+    close(daemon.err_fd);
+    daemon.err_fd = -1;
+
+    http_conn c;
+    ASSERT_TRUE(http_connect(&c, port));
+    ASSERT_TRUE(http_post(&c, soap_request("reload")));
+    http_reply r = fault(&c, "reload");
+    EXPECT_EQ(r.status, 500) << r.head;
+    EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), kForwardFault11) << r.body;
+
+    // The same sender fault in SOAP 1.2, for ping, with 400 Bad Request.
+    ASSERT_TRUE(http_connect(&c, port));
+    ASSERT_TRUE(http_post(&c, soap_request("ping", "", 2), 2));
+    r = fault(&c, "ping");
+    EXPECT_EQ(r.status, 400) << r.head;
+    EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), kForwardFault12) << r.body;
+    EXPECT_NE(r.body.find("xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\""),
+              std::string::npos) << r.body;
+
+    // Nothing else changed: reads still work and the daemon stops normally.
+    http_conn d;
+    EXPECT_EQ(xml_text(call(&d, "get-versionInfo"), "interface-version"), "2");
+    expect_clean_stop();
+}
+
+TEST_F(SoapClients, ClientIdNamesTheConnection)
+{
+    ASSERT_TRUE(start());
+    http_conn a, b;
+    std::string id_a = register_client(&a);
+    EXPECT_FALSE(id_a.empty());
+    EXPECT_EQ(id_a.find_first_not_of("0123456789"), std::string::npos) << id_a;
+    EXPECT_EQ(register_client(&a), id_a);
+    std::string id_b = register_client(&b);
+    EXPECT_NE(id_b, id_a);
+    EXPECT_EQ(register_client(&a), id_a);
+}
+
+TEST_F(SoapClients, UnregisterEndsOnlyTheNamedBlockedConnection)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(send({"5", "S", "2", "/before", "Sig"}));
+    http_conn a, b, c;
+    std::string id_a = register_client(&a);
+    register_client(&b);
+    ASSERT_TRUE(post_blocked(&a, "get-lastBlockedFile"));
+    ASSERT_TRUE(post_blocked(&b, "get-lastBlockedFile"));
+
+    // unregister-client is one-way: c gets nothing, a is ended without an answer.
+    ASSERT_TRUE(unregister(&c, id_a));
+    EXPECT_TRUE(http_closed_without_reply(&a, kAnswerMs)) << "a got: " << a.in;
+    EXPECT_TRUE(http_silent_for(&c, kStillBlockedMs)) << "c got: " << c.in;
+    // b woke with the broadcast, found nothing new and waits on.
+    EXPECT_TRUE(http_silent_for(&b, kStillBlockedMs)) << "b got: " << b.in;
+    // c's connection is still good for more requests.
+    EXPECT_EQ(xml_text(call(&c, "ping"), "SOAP-ENV:Body"), ping_body);
+
+    // The next blocked file releases b, and the store was not left locked by a's end.
+    ASSERT_TRUE(send({"5", "S", "2", "/after", "Sig.2"}));
+    EXPECT_EQ(xml_text(answer(&b, "get-lastBlockedFile"), "SOAP-ENV:Body"),
+              "<sntr:blockedFile><filename>/after</filename><information>Sig.2</information>"
+              "<index>1</index></sntr:blockedFile>");
+
+    // a's id ended with a. The connection closes a moment before the registry forgets
+    // the thread, so allow a few tries; each one that is not refused is answered by
+    // nothing at all.
+    bool refused = false;
+    for (int i = 0; i < 20 && !refused; i++) {
+        http_conn d;
+        ASSERT_TRUE(unregister(&d, id_a));
+        http_reply r;
+        refused = http_read_reply(&d, &r, 250) == HTTP_REPLY && r.status == 500;
+    }
+    EXPECT_TRUE(refused) << "the id of an ended connection is still accepted";
+}
+
+TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
+{
+    ASSERT_TRUE(start());
+    http_conn blocked, c;
+    ASSERT_TRUE(post_blocked(&blocked, "get-lastScannedFile"));
+    std::string id_c = register_client(&c);
+    // Client ids are thread identifiers, far above a small number like this one.
+    std::string unknown = "12345";
+    ASSERT_NE(unknown, id_c);
+    ASSERT_TRUE(unregister(&c, unknown));
+    http_reply r = fault(&c, "unregister-client");
+    EXPECT_EQ(r.status, 500) << r.head;
+    EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"),
+              "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode></SOAP-ENV:Fault>")
+        << r.body;
+
+    // The same in SOAP 1.2: a Sender fault with no Reason at all, sent as 400.
+    http_conn c12;
+    ASSERT_TRUE(http_connect(&c12, port));
+    ASSERT_TRUE(http_post(&c12, soap_request("unregister-client", "<id>" + unknown + "</id>", 2),
+                          2));
+    r = fault(&c12, "unregister-client in SOAP 1.2");
+    EXPECT_EQ(r.status, 400) << r.head;
+    EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"),
+              "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
+              "</SOAP-ENV:Code></SOAP-ENV:Fault>")
+        << r.body;
+
+    // Nothing was cancelled: the blocked client still waits and is then answered.
+    EXPECT_TRUE(http_silent_for(&blocked, kStillBlockedMs)) << blocked.in;
+    ASSERT_TRUE(send({"6", "S", "S", "/scanned"}));
+    EXPECT_EQ(xml_text(answer(&blocked, "get-lastScannedFile"), "fn"), "/scanned");
+}
+
+TEST_F(SoapClients, UnregisterOwnIdEndsTheAskingConnection)
+{
+    ASSERT_TRUE(start());
+    http_conn a;
+    std::string id_a = register_client(&a);
+    ASSERT_TRUE(unregister(&a, id_a));
+    EXPECT_TRUE(http_closed_without_reply(&a, kAnswerMs)) << "a got: " << a.in;
+    http_conn b;
+    EXPECT_EQ(xml_text(call(&b, "ping"), "SOAP-ENV:Body"), ping_body);
+}
+
+TEST_F(SoapClients, StopSignalEndsEveryLongPollPromptly)
+{
+    ASSERT_TRUE(start());
+    http_conn last, by_index, by_index2, scanned, idle;
+    ASSERT_TRUE(post_blocked(&last, "get-lastBlockedFile"));
+    ASSERT_TRUE(post_blocked(&by_index, "get-blockedFile", "<index>0</index>"));
+    ASSERT_TRUE(post_blocked(&by_index2, "get-blockedFile2"));
+    ASSERT_TRUE(post_blocked(&scanned, "get-lastScannedFile"));
+    EXPECT_EQ(xml_text(call(&idle, "get-versionInfo"), "interface-version"), "2");
+
+    auto t0 = std::chrono::steady_clock::now();
+    expect_clean_stop(kAnswerMs);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 3000) << "shutdown took " << ms << " ms";
+    EXPECT_NE(daemon.out.find("exit from service loop.\n"), std::string::npos)
+        << tail(daemon.out);
+    // None of the cancelled polls sent an answer.
+    for (http_conn *c : {&last, &by_index, &by_index2, &scanned})
+        EXPECT_TRUE(http_closed_without_reply(c, kAnswerMs)) << c->in;
+}
+
+}  // namespace

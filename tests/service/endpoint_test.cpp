@@ -1,0 +1,280 @@
+// SOAP endpoint over real loopback sockets: start and stop in every state, stopping
+// with connections that are idle or blocked in a long poll, and a stop racing many
+// short-lived clients. Every network wait is bounded.
+#include "service/endpoint.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/conn_registry.h"
+#include "service/endpoint_internal.h"
+#include "store/registry_harness.h"
+#include "store/store.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::string soap_request(const std::string &op) {
+    std::string body =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+        "<SOAP-ENV:Body><sntr:" + op + " xmlns:sntr=\"urn:sntr:gui-connector\"/>"
+        "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\n"
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+int connect_to(int family, const char *addr, int port) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    // A full backlog drops the SYN and a plain connect retries for a second or more.
+    timeval tv = {0, 300000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_storage ss = {};
+    socklen_t len;
+    if (family == AF_INET) {
+        auto *a = reinterpret_cast<sockaddr_in *>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, addr, &a->sin_addr);
+        len = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, addr, &a->sin6_addr);
+        len = sizeof *a;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the peer closes, a complete HTTP response (by Content-Length) arrived, or
+// ms passed. *eof tells whether the peer closed.
+std::string read_response(int fd, int ms, bool *eof = nullptr) {
+    std::string out;
+    if (eof) *eof = false;
+    timespec end = deadline_after(ms);
+    for (;;) {
+        size_t hdr = out.find("\r\n\r\n");
+        if (hdr != std::string::npos) {
+            size_t cl = out.find("Content-Length: ");
+            if (cl != std::string::npos && cl < hdr &&
+                out.size() >= hdr + 4 + std::stoul(out.substr(cl + 16)))
+                return out;
+        }
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        long left = (end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / 1000000;
+        pollfd pfd = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) return out;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            if (eof) *eof = true;
+            return out;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool send_all(int fd, const std::string &s) {
+    return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+}
+
+// One get-versionInfo round trip on a fresh connection; true when answered properly.
+bool version_round_trip(int family, const char *addr, int port) {
+    int fd = connect_to(family, addr, port);
+    if (fd < 0) return false;
+    bool ok = send_all(fd, soap_request("get-versionInfo")) &&
+              read_response(fd, kPromptMs).find("<interface-version>2</interface-version>") !=
+                  std::string::npos;
+    close(fd);
+    return ok;
+}
+
+int thread_count() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') n++;
+        closedir(d);
+    }
+    return n;
+}
+
+class EndpointTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        baseline = thread_count();
+        port = free_tcp_port();
+        ASSERT_GT(port, 0);
+    }
+    void TearDown() override {
+        if (ep) {
+            endpoint_stop(ep);
+            store_destroy();
+            endpoint_free(ep);
+        }
+        // Detached connection threads finish exiting just after they deregister.
+        EXPECT_TRUE(poll_until([&] { return thread_count() == baseline; }, kPromptMs));
+    }
+    void make(const char *host) {
+        ep = endpoint_new(host, port, nullptr, nullptr);
+        ASSERT_NE(ep, nullptr);
+        ASSERT_EQ(store_create(ep, 0, nullptr), 0);
+    }
+    int registered() { return conn_registry_count(ep->registry); }
+    struct soap_endpoint *ep = nullptr;
+    int port = 0;
+    int baseline = 0;
+};
+
+TEST_F(EndpointTest, StartAndStopInEveryState) {
+    EXPECT_EQ(endpoint_start(nullptr), -1);
+    EXPECT_EQ(endpoint_stop(nullptr), -1);
+    endpoint_free(nullptr);
+    make("127.0.0.1");
+    EXPECT_EQ(endpoint_stop(ep), 1);  // before start
+    ASSERT_EQ(endpoint_start(ep), 0);
+    EXPECT_EQ(endpoint_start(ep), 1);  // already running, even before it set running
+    EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
+    EXPECT_EQ(endpoint_stop(ep), 0);
+    EXPECT_EQ(registered(), 0);
+    EXPECT_EQ(endpoint_stop(ep), 1);
+    EXPECT_EQ(connect_to(AF_INET, "127.0.0.1", port), -1);  // listening socket closed
+    // Stopped is the same as created: it starts again on the same port.
+    ASSERT_EQ(endpoint_start(ep), 0);
+    EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
+    EXPECT_EQ(endpoint_stop(ep), 0);
+}
+
+TEST_F(EndpointTest, BusyPortFailsCleanlyAndCanBeRetried) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    make("127.0.0.1");
+    EXPECT_EQ(endpoint_start(ep), -2);
+    EXPECT_EQ(thread_count(), baseline);
+    EXPECT_EQ(endpoint_stop(ep), 1);
+    close(blocker);
+    ASSERT_EQ(endpoint_start(ep), 0);
+    EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
+}
+
+TEST_F(EndpointTest, StopWhenBoundToAllAddresses) {
+    make(nullptr);
+    ASSERT_EQ(endpoint_start(ep), 0);
+    EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
+    EXPECT_EQ(endpoint_stop(ep), 0);
+}
+
+TEST_F(EndpointTest, StopWhenBoundToIpv6Loopback) {
+    int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool have_v6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (probe >= 0) close(probe);
+    if (!have_v6) GTEST_SKIP() << "no IPv6 loopback";
+    make("::1");
+    ASSERT_EQ(endpoint_start(ep), 0);
+    EXPECT_TRUE(version_round_trip(AF_INET6, "::1", port));
+    EXPECT_EQ(endpoint_stop(ep), 0);
+}
+
+TEST_F(EndpointTest, StopEndsIdleAndLongPollingConnectionsWithoutAnswers) {
+    make("127.0.0.1");
+    ASSERT_EQ(endpoint_start(ep), 0);
+    int idle = connect_to(AF_INET, "127.0.0.1", port);
+    int polling = connect_to(AF_INET, "127.0.0.1", port);
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(polling, 0);
+    ASSERT_TRUE(send_all(polling, soap_request("get-lastBlockedFile")));
+    ASSERT_TRUE(poll_until([&] { return registered() == 2; }, kPromptMs));
+    // The long poll is really blocked: nothing comes back.
+    EXPECT_EQ(read_response(polling, kStillBlockedMs), "");
+    EXPECT_EQ(endpoint_stop(ep), 0);
+    EXPECT_EQ(registered(), 0);
+    bool eof = false;
+    EXPECT_EQ(read_response(polling, kPromptMs, &eof), "");
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(read_response(idle, kPromptMs, &eof), "");
+    EXPECT_TRUE(eof);
+    close(idle);
+    close(polling);
+}
+
+TEST_F(EndpointTest, UnregisterClientEndsTheConnectionItNames) {
+    make("127.0.0.1");
+    ASSERT_EQ(endpoint_start(ep), 0);
+    int polling = connect_to(AF_INET, "127.0.0.1", port);
+    ASSERT_GE(polling, 0);
+    ASSERT_TRUE(send_all(polling, soap_request("register-client")));
+    std::string reply = read_response(polling, kPromptMs);
+    size_t at = reply.find("<id>");
+    ASSERT_NE(at, std::string::npos) << reply;
+    std::string id = reply.substr(at + 4, reply.find("</id>") - at - 4);
+    ASSERT_TRUE(send_all(polling, soap_request("get-lastBlockedFile")));
+    EXPECT_EQ(read_response(polling, kStillBlockedMs), "");
+    EXPECT_EQ(store_unregister_client(std::stoul(id)), 0);
+    bool eof = false;
+    EXPECT_EQ(read_response(polling, kPromptMs, &eof), "");
+    EXPECT_TRUE(eof);
+    EXPECT_TRUE(poll_until([&] { return registered() == 0; }, kPromptMs));
+    close(polling);
+}
+
+// Clients connect, ask, and leave (some mid-request) while the endpoint stops; repeated
+// so that the stop meets connections in every stage of their life.
+TEST_F(EndpointTest, StopRacingManyShortLivedClients) {
+    make("127.0.0.1");
+    for (int round = 0; round < 15; round++) {
+        ASSERT_EQ(endpoint_start(ep), 0) << "round " << round;
+        std::atomic<int> stop{0}, served{0};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 6; c++) {
+            clients.emplace_back([&, c] {
+                for (int i = 0; !stop.load(); i++) {
+                    int fd = connect_to(AF_INET, "127.0.0.1", port);
+                    if (fd < 0) continue;
+                    std::string req = soap_request(c % 3 == 0 ? "get-lastScannedFile"
+                                                              : "get-versionInfo");
+                    // Some leave half-way through their request.
+                    if (i % 4 == 3) req.resize(req.size() / 2);
+                    if (send_all(fd, req) && i % 4 != 3 && c % 3 != 0 &&
+                        read_response(fd, 500).find("interface-version") != std::string::npos)
+                        served++;
+                    close(fd);
+                }
+            });
+        }
+        ASSERT_TRUE(poll_until([&] { return served.load() >= 5; }, kPromptMs));
+        EXPECT_EQ(endpoint_stop(ep), 0);
+        EXPECT_EQ(registered(), 0);
+        stop.store(1);
+        for (auto &t : clients) t.join();
+    }
+}
+
+}  // namespace
