@@ -162,7 +162,8 @@ TEST_F(StoreValues, StatsSnapshotNeverMixesBeforeAndAfter) {
         }
     };
     std::thread r1(reader), r2(reader), r3(reader);
-    for (int64_t i = 1; i <= 20000; i++) {
+    // Runs until the readers have had a fair share, however the threads are scheduled.
+    for (int64_t i = 1; i <= 20000 || (reads.load() < 1000 && i < 50000000); i++) {
         int64_t v = (i << 32) | i;
         store_set_scannedFiles(v);
         store_set_scannedBytes(v);

@@ -190,12 +190,6 @@ bool wait_closed(int fd, int timeout_ms, std::string *extra)
     return n == 0 && got.empty();
 }
 
-bool quiet_for(int fd, int timeout_ms)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, timeout_ms) == 0;
-}
-
 std::string http_body(const std::string &response)
 {
     size_t i = response.find("\r\n\r\n");

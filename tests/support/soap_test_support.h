@@ -47,8 +47,6 @@ std::string read_response(int fd, int timeout_ms = 5000);
 // True when the peer closes the connection within timeout_ms without sending anything
 // (bytes received, if any, go to *extra).
 bool wait_closed(int fd, int timeout_ms = 5000, std::string *extra = nullptr);
-// True when nothing arrives within timeout_ms and the connection stays open.
-bool quiet_for(int fd, int timeout_ms);
 // The part after the blank line, and the status line, of an HTTP response.
 std::string http_body(const std::string &response);
 std::string http_status_line(const std::string &response);
