@@ -68,6 +68,20 @@ static int shutdown_and_exit(struct daemon_state *d)
     return -1;
 }
 
+// Frees what start-up took so far, for the exits that happen before the components.
+static void release_early(struct daemon_state *d)
+{
+    ssl_settings_free(d->opt.ssl);
+    d->opt.ssl = nullptr;
+    if (d->lock_fd >= 0)
+        close(d->lock_fd);
+    d->lock_fd = -1;
+    free(d->argv0_copy);
+    d->argv0_copy = nullptr;
+    process_args_free(d->args);
+    d->args = nullptr;
+}
+
 static void log_configuration(const struct options *o)
 {
     log_msg(1, stdout, "IPC msg queue directory \"%s\"\n", o->ipc_dir);
@@ -130,13 +144,16 @@ int main(int argc, char **argv)
     d.lock_fd = process_lock_open(argv[0]);
     if (d.lock_fd < 0) {
         perror("cannot access lock file");
+        release_early(&d);
         return -1;
     }
 
     const char *prog = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
     d.argv0_copy = strdup(argv[0]);
-    if (!d.argv0_copy)
+    if (!d.argv0_copy) {
+        release_early(&d);
         return -1;
+    }
 
     process_signals_install();
 
@@ -148,11 +165,14 @@ int main(int argc, char **argv)
 
     int rc = options_parse(argc, argv, &d.opt);
     if (rc == OPTIONS_VERSION_HELP) {
+        release_early(&d);
         options_synopsis(prog, 0);
         return 0;
     }
-    if (rc == OPTIONS_BAD)
+    if (rc == OPTIONS_BAD) {
+        release_early(&d);
         options_synopsis(prog, 1);
+    }
 
     if (d.opt.no_msgq)
         channel_set_transport_enabled(CHANNEL_MSGQ, 0);
@@ -170,7 +190,7 @@ int main(int argc, char **argv)
             fprintf(stderr, "run once check: another instance is already running\n");
         else
             perror("run once check");
-        close(d.lock_fd);
+        release_early(&d);
         return -1;
     }
 

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,6 +84,9 @@ void connection_cleanup(void *arg) {
     struct connection *conn = static_cast<struct connection *>(arg);
     release_deferred(conn->context);
     release_context(conn->context);
+    // OpenSSL would free this thread's state only after the thread function returns,
+    // which a stop does not wait for: free it now, while the stop still waits for us.
+    OPENSSL_thread_stop();
     conn_registry_remove(conn->registry, pthread_self());
     free(conn);
 }

@@ -37,6 +37,14 @@ protected:
 
     void TearDown() override
     {
+        // A daemon that ended on its own (a crash, a sanitizer report) explains the
+        // failures before this point; show why.
+        if (daemon.pid > 0) {
+            int status = wait_exit(&daemon, HasFailure() ? 2000 : 0);
+            if (status >= 0)
+                ADD_FAILURE() << "the daemon ended by itself with status " << status
+                              << "; stderr:\n" << daemon.err;
+        }
         kill_and_reap(&daemon);
         remove_tree(dir);
     }

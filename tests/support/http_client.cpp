@@ -141,7 +141,7 @@ static std::string header_value(const std::string &head, const std::string &name
 {
     std::string l = lower(head);
     size_t pos = 0;
-    while ((pos = l.find("\r\n" + name + ":", pos)) != std::string::npos) {
+    if ((pos = l.find("\r\n" + name + ":", pos)) != std::string::npos) {
         size_t v = pos + 2 + name.size() + 1;
         size_t e = l.find("\r\n", v);
         std::string val = head.substr(v, e == std::string::npos ? std::string::npos : e - v);
