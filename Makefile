@@ -7,7 +7,7 @@ PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgt
            python3 python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test asan-test clean
+.PHONY: deps build run test asan-test bench clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -38,6 +38,23 @@ asan-test: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
 	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -j 2
+
+# Benchmarks against baselines measured in the same run (bench/README.md): installs the
+# load tools, builds the daemon and the bench programs in Release, prints one table.
+BENCH_PACKAGES = wrk nginx-light libbenchmark-dev
+BENCH_TARGETS = gui-connector status-send decode-bench bare-soap sink-udp sink-msgq fanout
+
+bench: deps
+	@missing=""; for p in $(BENCH_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGC_BENCH=ON >/dev/null
+	cmake --build build-bench -j $(JOBS) --target $(BENCH_TARGETS)
+	python3 bench/run.py build-bench
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-tsan

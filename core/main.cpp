@@ -125,6 +125,7 @@ static void start_components(struct daemon_state *d)
 
 int main(int argc, char **argv)
 {
+    process_reserve_std_fds();
     if (argc > 1 && strcmp(argv[1], "--version") == 0) {
         options_version();
         return 0;

@@ -11,6 +11,18 @@
 
 volatile sig_atomic_t g_stop_counter = 0;
 
+void process_reserve_std_fds(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        // Descriptors below fd are open, so the lowest free number is fd itself.
+        int got = open("/dev/null", O_RDONLY);
+        if (got >= 0 && got != fd)
+            close(got);
+    }
+}
+
 // A stop signal that lands after the intake loop tested the counter but before its
 // receive started would be lost until the next message arrives. The alarm interrupts
 // such a receive within a second, so the loop sees the counter again.

@@ -11,6 +11,12 @@
 // only while it is 0.
 extern volatile sig_atomic_t g_stop_counter;
 
+// Puts a read-only /dev/null on each of descriptors 0, 1 and 2 that was closed when the
+// process started, so that no file or socket opened later takes that number. A write
+// there fails as it would on the closed descriptor: forwarded commands still report the
+// failure instead of landing in the lock file or in a client's connection.
+void process_reserve_std_fds(void);
+
 // Installs the signal handling: SIGPIPE ignored; SIGTERM, SIGINT, SIGHUP and SIGQUIT
 // raise the stop counter and interrupt blocking calls; SIGALRM interrupts them too.
 void process_signals_install(void);

@@ -1,5 +1,5 @@
 // SOAP endpoint. Threads: the main thread runs new/start/stop/free; the accept thread
-// accepts and runs TLS handshakes; one detached connection thread serves each
+// accepts; one detached connection thread runs the TLS handshake and serves each
 // connection. Shutdown relies on two orderings: the accept thread is joined before the
 // connection threads are cancelled, so none is started during the cancel-all; and every
 // connection thread is reserved in the registry before it is created, so the cancel-all
@@ -36,6 +36,7 @@ constexpr int kWakeTimeoutMs = 2000;
 struct connection {
     struct conn_registry *registry;
     struct soap *context;
+    int use_ssl;  // the TLS handshake is still to be done, on the connection's thread
 };
 
 int load_flag(const int *flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
@@ -49,8 +50,6 @@ void release_context(struct soap *soap) {
     soap_end(soap);
     soap_free(soap);
 }
-
-void release_context_cb(void *soap) { release_context(static_cast<struct soap *>(soap)); }
 
 // Copies s (null stays null). Returns -1 when a present string cannot be copied.
 int copy_string(char **dst, const char *s) {
@@ -91,8 +90,11 @@ void connection_cleanup(void *arg) {
     free(conn);
 }
 
-// Cancellation points: the socket reads and writes inside serve_connection and the
-// long-poll waits of the operations; the cleanup handler releases everything held.
+// Cancellation points: the TLS handshake, the socket reads and writes inside
+// serve_connection and the long-poll waits of the operations; the cleanup handler
+// releases everything held. The handshake runs here and not on the accept thread: a
+// client that connects and then stays silent would otherwise hold up every other
+// connection for as long as the runtime waits for its handshake.
 void *connection_main(void *arg) {
     struct connection *conn = static_cast<struct connection *>(arg);
     pthread_detach(pthread_self());
@@ -102,7 +104,8 @@ void *connection_main(void *arg) {
     // store after it is gone: such a connection is closed without being served.
     int registered = conn_registry_add_reserved(conn->registry, pthread_self()) == 0;
     pthread_cleanup_push(connection_cleanup, conn);
-    if (registered) serve_connection(conn->context);
+    if (registered && (!conn->use_ssl || soap_ssl_accept(conn->context) == SOAP_OK))
+        serve_connection(conn->context);
     // A cancellation request that arrives now (a client cancelling its own connection)
     // must not cut the cleanup short at one of its own cancellation points.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
@@ -120,6 +123,7 @@ void start_connection(struct soap_endpoint *ep, struct soap *copy) {
     }
     conn->registry = ep->registry;
     conn->context = copy;
+    conn->use_ssl = ep->use_ssl;
     conn_registry_reserve(ep->registry);
     pthread_t tid;
     if (pthread_create(&tid, nullptr, connection_main, conn) != 0) {
@@ -131,9 +135,8 @@ void start_connection(struct soap_endpoint *ep, struct soap *copy) {
 
 void clear_running(void *ep) { store_flag(&static_cast<struct soap_endpoint *>(ep)->running, 0); }
 
-// Cancellation points: soap_accept and the TLS handshake; a stop cancels this thread
-// only when its wake-up connection failed. The handshake runs here, so one stalled
-// client holds up accepting for at most the runtime's handshake limit (~10 s).
+// Cancellation point: soap_accept; a stop cancels this thread only when its wake-up
+// connection failed.
 void *accept_main(void *arg) {
     struct soap_endpoint *ep = static_cast<struct soap_endpoint *>(arg);
     store_flag(&ep->running, 1);
@@ -156,16 +159,7 @@ void *accept_main(void *arg) {
             break;
         }
         copy->user = ep->connection_user;
-        int ok = 1;
-        if (ep->use_ssl) {
-            pthread_cleanup_push(release_context_cb, copy);
-            ok = soap_ssl_accept(copy) == SOAP_OK;
-            pthread_cleanup_pop(0);
-        }
-        if (ok)
-            start_connection(ep, copy);
-        else
-            release_context(copy);
+        start_connection(ep, copy);
     }
     pthread_cleanup_pop(1);
     return nullptr;

@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""Runs every benchmark of the GUI connector beside its baseline and prints one table.
+
+usage: run.py BUILD_DIR   (make bench builds BUILD_DIR in Release first)
+
+Each figure is measured BENCH_RUNS times (default 3), connector and baseline in turn
+within the same run, and reported as median [min..max]. wrk runs BENCH_WRK_SECONDS
+(default 5) per measurement. Everything binds 127.0.0.1 only, and every process the
+driver starts is ended by its id before it returns."""
+
+import json
+import os
+import re
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import procs
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MESSAGES = 1000000
+RUNS = int(os.environ.get("BENCH_RUNS", "3"))
+WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "5"))
+FANOUT_N = (100, 500, 1000)
+rows = []
+
+
+def spread(values, fmt):
+    """median [min..max] of values, each written with fmt."""
+    return "%s [%s..%s]" % (fmt % statistics.median(values), fmt % min(values),
+                            fmt % max(values))
+
+
+def row(figure, conn, base, fmt, target, ok, ratio=None):
+    """One table row; ratio defaults to median(conn) / median(base)."""
+    mc = statistics.median(conn)
+    if ratio is None:
+        mb = statistics.median(base) if base else None
+        ratio = "%.2f" % (mc / mb) if mb else "-"
+    rows.append((figure, spread(conn, fmt), spread(base, fmt) if base else "-", ratio,
+                 target, "-" if ok is None else ("PASS" if ok else "FALL SHORT")))
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+class Bench:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.tmp = tempfile.mkdtemp(prefix="gc-bench-")
+        self.key = procs.channel_key(self.tmp)
+        self.batch = os.path.join(self.tmp, "increments.txt")
+        with open(self.batch, "w") as f:
+            f.write("9 I Z 1\n" * MESSAGES)
+
+    def bin(self, name):
+        return os.path.join(self.build, name)
+
+    def close(self):
+        procs.stop_all()
+        left = procs.remove_queues(self.key)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        if left:
+            raise RuntimeError("%d message queue(s) were left under the bench key" % left)
+
+    # Servers -------------------------------------------------------------------------
+
+    def connector(self, *opts):
+        port = procs.free_port()
+        p = procs.start([self.bin("gui-connector"), "-d", self.tmp,
+                         "-h", "127.0.0.1:%d" % port] + list(opts),
+                        stdout=subprocess.DEVNULL)
+        procs.wait_listening(port, p)
+        return p, port
+
+    def bare(self):
+        port = procs.free_port()
+        p = procs.start([self.bin("bare-soap"), self.tmp, str(port)])
+        procs.wait_listening(port, p)
+        return p, port
+
+    def nginx(self):
+        port = procs.free_port()
+        conf = os.path.join(self.tmp, "nginx.conf")
+        with open(os.path.join(HERE, "nginx.conf.in")) as f:
+            text = f.read()
+        text = text.replace("@PORT@", str(port)).replace("@TMP@", self.tmp)
+        for name, op in (("@STATS@", "get-currentStats"), ("@VERSION@", "get-versionInfo")):
+            text = text.replace(name, self.reply_body(op))
+        with open(conf, "w") as f:
+            f.write(text)
+        p = procs.start(["nginx", "-e", "stderr", "-p", self.tmp, "-c", conf])
+        procs.wait_listening(port, p)
+        return p, port
+
+    def reply_body(self, op):
+        """The bare server's reply body for op, quoted for nginx's return directive."""
+        p, port = self.bare()
+        try:
+            import http.client
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            c.request("POST", "/", procs.ENVELOPE % ("<sntr:%s/>" % op),
+                      {"Content-Type": "text/xml; charset=utf-8"})
+            body = c.getresponse().read().decode()
+            c.close()
+        finally:
+            procs.stop(p)
+        return "'" + body.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+    # 1, 2: intake --------------------------------------------------------------------
+
+    def send_all(self, transport_off):
+        """Sends the batch with status-send; returns the seconds it took."""
+        t0 = time.monotonic()
+        with open(self.batch) as f:
+            subprocess.run([self.bin("status-send"), transport_off, "-d", self.tmp, "-b"],
+                           stdin=f, check=True, timeout=120)
+        return time.monotonic() - t0
+
+    def intake_connector(self, transport_off, opts):
+        p, port = self.connector(*opts)
+        try:
+            secs = self.send_all(transport_off)
+            got = procs.settled_scanned_files(port)
+        finally:
+            procs.stop(p)
+        return got / secs, MESSAGES - got
+
+    def intake_sink(self, transport_off, sink):
+        p = procs.start([self.bin(sink), self.tmp], stdout=subprocess.PIPE, text=True)
+        try:
+            if p.stdout.readline().strip() != "ready":
+                raise RuntimeError(sink + " did not start")
+            secs = self.send_all(transport_off)
+            time.sleep(0.3)
+        finally:
+            procs.stop(p)
+        got = int(re.search(r"received (\d+)", p.stdout.read()).group(1))
+        return got / secs, MESSAGES - got
+
+    def intake(self, name, transport_off, opts, sink):
+        rc, lc, rb, lb = [], [], [], []
+        for i in range(RUNS):
+            order = (0, 1) if i % 2 == 0 else (1, 0)
+            for which in order:
+                if which == 0:
+                    r, l = self.intake_connector(transport_off, opts)
+                    rc.append(r)
+                    lc.append(l)
+                else:
+                    r, l = self.intake_sink(transport_off, sink)
+                    rb.append(r)
+                    lb.append(l)
+            log("  %s run %d: connector %.0f/s lost %d, baseline %.0f/s lost %d"
+                % (name, i + 1, rc[-1], lc[-1], rb[-1], lb[-1]))
+        return rc, lc, rb, lb
+
+    def figure_intake(self):
+        log("1. intake over UDP")
+        rc, lc, rb, lb = self.intake("udp", "-M", [], "sink-udp")
+        ratio = statistics.median(rc) / statistics.median(rb)
+        row("1 UDP intake rate (msg/s)", rc, rb, "%.0f", ">= 0.90x", ratio >= 0.9)
+        row("1 UDP intake loss (of 1e6)", lc, lb, "%d", "<= baseline",
+            statistics.median(lc) <= statistics.median(lb), ratio="-")
+        log("2. intake over the message queue")
+        rc, lc, rb, lb = self.intake("msgq", "-U", ["-U"], "sink-msgq")
+        if any(lc) or any(lb):
+            raise RuntimeError("messages lost on the queue: connector %s, baseline %s"
+                               % (lc, lb))
+        ratio = statistics.median(rc) / statistics.median(rb)
+        row("2 queue intake rate (msg/s)", rc, rb, "%.0f", ">= 0.90x", ratio >= 0.9)
+        row("2 queue intake loss (assert 0)", lc, lb, "%d", "0", True, ratio="-")
+
+    # 3: decode and dispatch -----------------------------------------------------------
+
+    def figure_decode(self):
+        log("3. decode and dispatch")
+        out = subprocess.run([self.bin("decode-bench"), "--benchmark_format=json",
+                              "--benchmark_repetitions=%d" % RUNS,
+                              "--benchmark_min_time=0.3"],
+                             check=True, capture_output=True, text=True, timeout=120).stdout
+        times = {}
+        for b in json.loads(out)["benchmarks"]:
+            if b.get("run_type") == "iteration":
+                kind = b["run_name"].split("/")[-1]
+                times.setdefault(kind, []).append(b["real_time"])
+        for kind in ("I", "Z", "S", "2", "s"):
+            ns = times[kind]
+            limited = kind in ("I", "Z", "S")
+            rows.append(("3 decode+dispatch kind %s (ns)" % kind, spread(ns, "%.0f"),
+                         "limit 1000", "%.2f" % (statistics.median(ns) / 1000),
+                         "< 1000 ns" if limited else "-",
+                         ("PASS" if statistics.median(ns) < 1000 else "FALL SHORT")
+                         if limited else "-"))
+
+    # 4: SOAP throughput --------------------------------------------------------------
+
+    def wrk(self, port, threads, conns):
+        out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % conns,
+                              "-d%ds" % WRK_SECONDS, "--latency", "-s",
+                              os.path.join(HERE, "soap.lua"), "http://127.0.0.1:%d/" % port],
+                             check=True, capture_output=True, text=True,
+                             timeout=WRK_SECONDS + 60).stdout
+        rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+        lat = {}
+        for pct, value, unit in re.findall(r"^\s+(50|99)%\s+([\d.]+)(us|ms|s)\s*$", out, re.M):
+            lat[pct] = float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+        bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+        errs = re.search(r"Socket errors: (.*)", out)
+        if bad or errs:
+            log("    wrk: %s %s" % (bad.group(0) if bad else "", errs.group(0) if errs else ""))
+        return rps, lat["50"], lat["99"]
+
+    def figure_soap(self):
+        log("4. SOAP throughput (wrk, %d s each)" % WRK_SECONDS)
+        servers = (("connector", self.connector), ("bare", self.bare), ("nginx", self.nginx))
+        for threads, conns in ((1, 10), (2, 50)):
+            res = {name: ([], [], []) for name, _ in servers}
+            for i in range(RUNS):
+                for name, starter in servers[i % 3:] + servers[:i % 3]:
+                    p, port = starter()
+                    try:
+                        for series, v in zip(res[name], self.wrk(port, threads, conns)):
+                            series.append(v)
+                    finally:
+                        procs.stop(p)
+                log("  %dt/%dc run %d: %s" % (threads, conns, i + 1, ", ".join(
+                    "%s %.0f/s" % (n, res[n][0][-1]) for n, _ in servers)))
+            tag = "4 SOAP %dt/%dc" % (threads, conns)
+            c, b, n = res["connector"], res["bare"], res["nginx"]
+            mc = statistics.median(c[0])
+            row(tag + " req/s vs bare gSOAP", c[0], b[0], "%.0f", ">= 0.90x",
+                mc >= 0.9 * statistics.median(b[0]))
+            row(tag + " req/s vs nginx", c[0], n[0], "%.0f", ">= 0.50x",
+                mc >= 0.5 * statistics.median(n[0]))
+            row(tag + " p50 latency (ms) vs bare", c[1], b[1], "%.2f", "-", None)
+            row(tag + " p99 latency (ms) vs bare", c[2], b[2], "%.2f", "-", None)
+            row(tag + " p50/p99 nginx (ms)", n[1], n[2], "%.2f", "-", None, ratio="-")
+
+    # 5, 6: long-poll fan-out and memory ----------------------------------------------
+
+    def fanout(self, starter, n, op):
+        p, port = starter()
+        try:
+            out = subprocess.run([self.bin("fanout"), str(port), str(p.pid), str(n), op,
+                                  self.tmp], check=True, capture_output=True, text=True,
+                                 timeout=120).stdout
+        finally:
+            procs.stop(p)
+        v = [float(x) for x in re.search(r"rss_kb (\d+) (\d+) (\d+) wake_us (\d+)",
+                                         out).groups()]
+        return {"rss": v[0], "idle": (v[1] - v[0]) / n, "parked": (v[2] - v[0]) / n,
+                "ms": v[3] / 1000}
+
+    def figure_fanout(self):
+        log("5. long-poll fan-out, 6. memory")
+        servers = (("connector", self.connector), ("bare", self.bare))
+        big = {"connector": [], "bare": []}
+        for op, label in (("scanned", "get-lastScannedFile"), ("blocked", "get-blockedFile2")):
+            for n in FANOUT_N:
+                ms = {"connector": [], "bare": []}
+                for i in range(RUNS):
+                    for name, starter in servers[i % 2:] + servers[:i % 2]:
+                        r = self.fanout(starter, n, op)
+                        ms[name].append(r["ms"])
+                        if n == max(FANOUT_N):
+                            big[name].append(r)
+                log("  %s N=%d: connector %s ms, bare %s ms" % (
+                    label, n, ms["connector"], ms["bare"]))
+                ratio = statistics.median(ms["connector"]) / statistics.median(ms["bare"])
+                ok = ratio <= 1.1
+                target = "<= 1.10x"
+                if n == 1000:
+                    ok = ok and statistics.median(ms["connector"]) <= 50
+                    target += ", <= 50 ms"
+                row("5 wake %s N=%d (ms)" % (label, n), ms["connector"], ms["bare"], "%.1f",
+                    target, ok)
+        n = max(FANOUT_N)
+        c, b = big["connector"], big["bare"]
+        row("6 RSS idle server (KiB)", [r["rss"] for r in c], [r["rss"] for r in b], "%.0f",
+            "-", None)
+        for key, label in (("idle", "idle connection"), ("parked", "parked long poll")):
+            vc, vb = [r[key] for r in c], [r[key] for r in b]
+            row("6 RSS per %s, N=%d (KiB)" % (label, n), vc, vb, "%.1f", "<= 1.05x",
+                statistics.median(vc) <= 1.05 * statistics.median(vb))
+
+
+def print_table():
+    head = ("figure", "connector", "baseline", "ratio", "target", "result")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    line = "| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, head)) + " |"
+    print(line)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join("%-*s" % (w, v) for w, v in zip(widths, r)) + " |")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 65536), hard))
+    started = time.monotonic()
+    bench = Bench(sys.argv[1])
+    try:
+        bench.figure_intake()
+        bench.figure_decode()
+        bench.figure_soap()
+        bench.figure_fanout()
+    finally:
+        bench.close()
+    print_table()
+    print("%d runs per figure, wrk %d s per measurement, %.0f s in all; nproc %d"
+          % (RUNS, WRK_SECONDS, time.monotonic() - started, os.cpu_count()))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""Calls every two-way operation of a running GUI connector through zeep, a SOAP stack
+that knows the service only from its WSDL, and prints each answer as
+"operation<TAB>JSON" so that the caller can compare it with what it fed the daemon.
+
+usage: zeep_check.py WSDL URL
+
+The plain reads come first. Then "READY" is printed and the two long polls follow on
+the same kept-alive connection: each waits for news that arrives after the connection
+was opened, which the caller sends once it sees READY. Exits with 0 when every call was
+answered, 1 (with the traceback on stderr) when one failed.
+"""
+import json
+import sys
+
+import zeep
+import zeep.helpers
+
+SERVICE_BINDING = '{urn:sntr:gui-connector}gui_connector'
+
+READS = [
+    ('get-versionInfo', {}),
+    ('get-binVersionNumber', {}),
+    ('get-engVersionNumber', {}),
+    ('get-vdfVersionNumber', {}),
+    ('get-currentConffile', {}),
+    ('get-blockedFile', {'index': 0}),
+    ('get-blockedFile2', {'index': 1}),
+    ('get-currentStats', {}),
+    ('get-logChanged', {}),
+    ('ping', {}),
+    ('register-client', {}),
+]
+LONG_POLLS = ['get-lastBlockedFile', 'get-lastScannedFile']
+
+
+def show(operation, answer):
+    print(operation + '\t' + json.dumps(zeep.helpers.serialize_object(answer)), flush=True)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.stderr.write(__doc__)
+        return 2
+    # A long poll the daemon never answers fails the check instead of hanging it.
+    transport = zeep.Transport(timeout=10, operation_timeout=30)
+    client = zeep.Client(sys.argv[1], transport=transport)
+    service = client.create_service(SERVICE_BINDING, sys.argv[2])
+    for operation, arguments in READS:
+        show(operation, service[operation](**arguments))
+    print('READY', flush=True)
+    for operation in LONG_POLLS:
+        show(operation, service[operation]())
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,277 @@
+// connector-client against a real daemon fed by status-send: every operation in both
+// output forms, the one-way requests and their faults, the long polls, and the exit
+// statuses for usage errors, faults and a daemon that cannot be reached.
+#include <unistd.h>
+
+#include "process/soap_daemon.h"
+
+namespace {
+
+struct client_run {
+    int status = -1;
+    std::string out, err;
+};
+
+class ClientOps : public SoapDaemon {
+protected:
+    std::vector<std::string> client_argv(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{build_path("connector-client"), "-h",
+                                      "127.0.0.1:" + std::to_string(port)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    client_run client(const std::vector<std::string> &args)
+    {
+        client_run r;
+        r.status = run_command(client_argv(args), &r.out, &r.err, 20000);
+        return r;
+    }
+
+    // Plain and JSON answers of one operation, each expected to exit with status 0.
+    void expect_answer(const std::vector<std::string> &args, const std::string &plain,
+                       const std::string &json)
+    {
+        client_run p = client(args);
+        EXPECT_EQ(p.status, 0) << args[0] << ": " << p.err;
+        EXPECT_EQ(p.out, plain) << args[0];
+        std::vector<std::string> j = args;
+        j.push_back("--json");
+        client_run q = client(j);
+        EXPECT_EQ(q.status, 0) << args[0] << " --json: " << q.err;
+        EXPECT_EQ(q.out, json + "\n") << args[0] << " --json";
+    }
+
+    // Runs a long poll in the background and repeats the status message until the poll
+    // answers: its connection may not be open yet when the first message arrives.
+    client_run long_poll(const std::string &operation, const std::vector<std::string> &message)
+    {
+        client_run r;
+        child_proc c;
+        child_guard g(&c);
+        if (!spawn(&c, client_argv({operation}))) {
+            ADD_FAILURE() << "cannot start connector-client";
+            return r;
+        }
+        for (int round = 0; round < 50 && r.status < 0; round++) {
+            EXPECT_TRUE(send(message));
+            r.status = wait_exit(&c, 200);
+        }
+        r.out = c.out;
+        r.err = c.err;
+        return r;
+    }
+};
+
+TEST_F(ClientOps, EveryReadIsPrintedAlignedOrAsJson)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(send({"binVersionNumber", "S", "I", "7"}));
+    ASSERT_TRUE(send({"engVersionNumber", "S", "I", "-8"}));
+    ASSERT_TRUE(send({"vdfVersionNumber", "S", "I", "2147483647"}));
+    ASSERT_TRUE(send({"currentConffile", "S", "S", "/etc/ren\\xe9/a\\\\b \"q\"\\tc.conf"}));
+    ASSERT_TRUE(send({"numDaemons", "S", "I", "3"}));
+    ASSERT_TRUE(send({"accessMask", "S", "I", "5"}));
+    ASSERT_TRUE(send({"scannedFiles", "S", "Z", "4294967296"}));
+    ASSERT_TRUE(send({"scannedBytes", "S", "Z", "1099511627776"}));
+    ASSERT_TRUE(send({"blockedCount", "S", "Z", "2"}));
+
+    expect_answer({"get-versionInfo"}, "interface-version: 2\n", "{\"interface-version\":2}");
+    expect_answer({"get-binVersionNumber"}, "ver: 7\n", "{\"ver\":7}");
+    expect_answer({"get-engVersionNumber"}, "ver: -8\n", "{\"ver\":-8}");
+    expect_answer({"get-vdfVersionNumber"}, "ver: 2147483647\n", "{\"ver\":2147483647}");
+    // The daemon sends byte 0xE9 as &#233;: it is shown as UTF-8; control bytes and
+    // backslashes are escaped so that each value keeps to its line.
+    expect_answer({"get-currentConffile"}, "fn: /etc/ren\xC3\xA9/a\\\\b \"q\"\\tc.conf\n",
+                  "{\"fn\":\"/etc/ren\xC3\xA9/a\\\\b \\\"q\\\"\\tc.conf\"}");
+    expect_answer({"get-currentStats"},
+                  "numDaemons:   3\naccessMask:   5\nscannedFiles: 4294967296\n"
+                  "scannedBytes: 1099511627776\nblockedCount: 2\n",
+                  "{\"numDaemons\":3,\"accessMask\":5,\"scannedFiles\":4294967296,"
+                  "\"scannedBytes\":1099511627776,\"blockedCount\":2}");
+}
+
+TEST_F(ClientOps, LogChangedIsTakenOnce)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(send({"logChanged", "S", "I", "3"}));
+    client_run first = client({"get-logChanged", "--json"});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "{\"log-changed\":true}\n");
+    expect_answer({"get-logChanged"}, "log-changed: false\n", "{\"log-changed\":false}");
+}
+
+TEST_F(ClientOps, BlockedFilesByIndexInBothForms)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(send({"blockedFile", "S", "s",
+                      "\\nSO=/home/user/a&b<c>.doc\\nBR=3\\nAN=Eicar\\nAT=heuristic\\nAC=deny"
+                      "\\nUM=uid 1000\\nUR=http://alerts/?id=7&lang=en"}));
+    ASSERT_TRUE(send({"blockedFile", "S", "2", "/srv/x.zip", "Archive.Bomb"}));
+
+    expect_answer({"get-blockedFile2", "--index", "0"},
+                  "object:   /home/user/a&b<c>.doc\n"
+                  "reason:   BLOCKED-UNSUPPORTED\n"
+                  "info:     Eicar\n"
+                  "add-info: heuristic\n"
+                  "action:   deny\n"
+                  "source:   uid 1000\n"
+                  "index:    0\n"
+                  "alerturl: http://alerts/?id=7&lang=en\n",
+                  "{\"object\":\"/home/user/a&b<c>.doc\",\"reason\":\"BLOCKED-UNSUPPORTED\","
+                  "\"info\":\"Eicar\",\"add-info\":\"heuristic\",\"action\":\"deny\","
+                  "\"source\":\"uid 1000\",\"index\":0,"
+                  "\"alerturl\":\"http://alerts/?id=7&lang=en\"}");
+    expect_answer({"get-blockedFile", "--index", "1"},
+                  "filename:    /srv/x.zip\ninformation: Archive.Bomb\nindex:       1\n",
+                  "{\"filename\":\"/srv/x.zip\",\"information\":\"Archive.Bomb\",\"index\":1}");
+    // An index beyond the newest gets the oldest held record, with its own index.
+    client_run beyond = client({"get-blockedFile", "--index", "9", "--json"});
+    EXPECT_EQ(beyond.status, 0) << beyond.err;
+    EXPECT_EQ(beyond.out, "{\"filename\":\"/home/user/a&b<c>.doc\",\"information\":\"Eicar\","
+                          "\"index\":0}\n");
+}
+
+TEST_F(ClientOps, LongPollsAnswerWithTheNextArrival)
+{
+    ASSERT_TRUE(start());
+    client_run blocked = long_poll("get-lastBlockedFile", {"5", "S", "2", "/new/file", "Sig"});
+    EXPECT_EQ(blocked.status, 0) << blocked.err;
+    EXPECT_EQ(blocked.out.rfind("filename:    /new/file\ninformation: Sig\nindex:       ", 0),
+              0u)
+        << blocked.out;
+    client_run scanned = long_poll("get-lastScannedFile", {"6", "S", "S", "/scanned/now"});
+    EXPECT_EQ(scanned.status, 0) << scanned.err;
+    EXPECT_EQ(scanned.out, "fn: /scanned/now\n");
+}
+
+TEST_F(ClientOps, CommandsAreForwardedAndOnlyPingAnswers)
+{
+    ASSERT_TRUE(start());
+    client_run reload = client({"reload"});
+    EXPECT_EQ(reload.status, 0) << reload.err;
+    EXPECT_EQ(reload.out, "");
+    client_run stop = client({"stop", "--json"});
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_EQ(stop.out, "");
+    expect_answer({"ping"}, "foo: 1\n", "{\"foo\":1}");
+    EXPECT_TRUE(wait_for_output(&daemon, "FWD_CMD: PING\nFWD_CMD: PING\n", 2, kAnswerMs));
+    EXPECT_EQ(daemon.err, "FWD_CMD: RELOAD\nFWD_CMD: STOP\nFWD_CMD: PING\nFWD_CMD: PING\n");
+    // The daemon is still there for the next client.
+    EXPECT_EQ(client({"get-versionInfo"}).status, 0);
+}
+
+TEST_F(ClientOps, ForwardingFailureIsAFaultWithItsStringOnStderr)
+{
+    ASSERT_TRUE(start());
+    close(daemon.err_fd);
+    daemon.err_fd = -1;
+    for (const char *op : {"reload", "stop", "ping"}) {
+        client_run r = client({op});
+        EXPECT_EQ(r.status, 1) << op;
+        EXPECT_EQ(r.out, "") << op;
+        EXPECT_EQ(r.err,
+                  "connector-client: SOAP fault SOAP-ENV:Client: could not forward request\n"
+                  "connector-client: detail: had a problem forwarding the request to the "
+                  "executing instance\n")
+            << op;
+    }
+}
+
+TEST_F(ClientOps, UnregisterEndsTheNamedConnectionAndFaultsOnUnknownIds)
+{
+    ASSERT_TRUE(start());
+    // Thread ids are reused, so only an id no thread can have is sure to be unknown.
+    client_run unknown = client({"unregister-client", "--id", "1"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: (no fault string)\n");
+
+    http_conn held;
+    std::string id = xml_text(call(&held, "register-client"), "id");
+    client_run plain = client({"register-client"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out.rfind("id: ", 0), 0u) << plain.out;
+    EXPECT_NE(plain.out, "id: " + id + "\n");
+    client_run json = client({"register-client", "--json"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.rfind("{\"id\":", 0), 0u) << json.out;
+    client_run unreg = client({"unregister-client", "--id", id});
+    EXPECT_EQ(unreg.status, 0) << unreg.err;
+    EXPECT_EQ(unreg.out, "");
+    EXPECT_TRUE(http_closed_without_reply(&held, kAnswerMs));
+}
+
+TEST_F(ClientOps, UsageErrorsExitWithTwoBeforeAnyConnection)
+{
+    // No daemon runs: a usage error must be found without trying to connect.
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"get-nothing"},
+        {"get-versionInfo", "extra"},
+        {"get-blockedFile"},
+        {"get-blockedFile2", "--index", "-1"},
+        {"get-blockedFile2", "--index", "4294967296"},
+        {"get-versionInfo", "--index", "1"},
+        {"unregister-client"},
+        {"unregister-client", "--id", "12x"},
+        {"ping", "--id", "1"},
+        {"get-blockedFile", "--index", "0", "--from", "1"},
+        {"ping", "--timeout", "0"},
+        {"ping", "--timeout"},
+        {"ping", "--bogus"},
+        {"ping", "-h", "127.0.0.1:0"},
+        {"ping", "-h", "127.0.0.1:65536"},
+        {"ping", "-h", "localhost:http"},
+        {"ping", "--tls", ""},
+        {"ping", "--tls", "ca.pem::key.pem"},
+        {"ping", "--tls", "/nonexistent/ca.pem"},
+    };
+    for (const auto &args : bad) {
+        client_run r = client(args);
+        std::string shown;
+        for (const auto &a : args)
+            shown += a + " ";
+        EXPECT_EQ(r.status, 2) << shown << r.err;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_NE(r.err.find("connector-client: "), std::string::npos) << shown;
+    }
+    client_run help = client({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("watch-blocked [--from N]"), std::string::npos);
+}
+
+TEST_F(ClientOps, UnreachableDaemonIsNamedWithHostAndPort)
+{
+    // Nothing listens on the fixture's port until start().
+    client_run r = client({"ping"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
+                         std::to_string(port) + ": Connection refused\n");
+    // The daemon's -h rule: ":port" keeps the default host, "::1" is a host on the
+    // default port.
+    std::string out, err;
+    EXPECT_EQ(run_command({build_path("connector-client"), "-h", ":" + std::to_string(port),
+                           "get-versionInfo"},
+                          &out, &err),
+              3);
+    EXPECT_NE(err.find("at 127.0.0.1 port " + std::to_string(port) + ": "), std::string::npos)
+        << err;
+    EXPECT_EQ(run_command({build_path("connector-client"), "-h", "::1", "get-versionInfo"}, &out,
+                          &err),
+              3);
+    EXPECT_NE(err.find("at ::1 port 50359: "), std::string::npos) << err;
+}
+
+TEST_F(ClientOps, TimeoutEndsAWaitWithNoAnswer)
+{
+    ASSERT_TRUE(start());
+    client_run r = client({"get-lastScannedFile", "--timeout", "1"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
+                         std::to_string(port) + ": no answer within 1 s\n");
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Fixture for the fault and load tests: the SOAP daemon fixture plus what those tests
+// need around it: a quiet daemon (no per-message echo to drain under load), the daemon's
+// own thread and descriptor counts read from /proc, connections that leave with a reset,
+// raw sockets for hostile bytes, throwaway TLS certificates and a TLS client, and the
+// closing check of every test: the daemon still answers, and answers exactly.
+#ifndef GC_TESTS_PROCESS_FAULT_DAEMON_H
+#define GC_TESTS_PROCESS_FAULT_DAEMON_H
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process/soap_daemon.h"
+
+inline std::string raw_post(const std::string &body, const std::string &extra_headers = "")
+{
+    return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n" + extra_headers +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Connects to 127.0.0.1:port; -1 on failure. Close-on-exec, so that a daemon started
+// later does not inherit the test's sockets.
+inline int raw_connect(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    timeval tv = {15, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Closes fd with a reset (SO_LINGER 0) instead of an orderly end.
+inline void close_with_reset(int fd)
+{
+    linger l = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+// Lifts the soft descriptor limit to the hard one, for tests that hold many sockets (the
+// daemon inherits it). False when the hard limit is below need.
+inline bool raise_fd_limit(rlim_t need)
+{
+    rlimit r;
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_max < need)
+        return false;
+    r.rlim_cur = r.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
+
+// Entries of a /proc directory ("/proc/PID/task", "/proc/PID/fd"); -1 when unreadable.
+inline int proc_entries(const std::string &path)
+{
+    DIR *d = opendir(path.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    closedir(d);
+    return n;
+}
+
+// Polls pred every 10 ms until it holds or ms passed.
+inline bool eventually(const std::function<bool()> &pred, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Certificates for a daemon run with -s: a CA, the server key and certificate (key
+// password "s3cret"), and a client certificate the CA signed. Made with the openssl
+// command in dir; false when that fails.
+inline bool make_tls_files(const std::string &dir)
+{
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 ";
+    const std::string cmd =
+        "cd '" + dir + "' && openssl req -x509 -nodes" + ec +
+        "-keyout ca.key -out ca.pem -subj /CN=test-ca -days 2 && openssl req" + ec +
+        "-passout pass:s3cret -keyout server.key -out server.csr -subj /CN=localhost &&"
+        " openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+        " -out server.crt -days 2 && cat server.crt server.key > server.pem && openssl req"
+        " -nodes" + ec + "-keyout client.key -out client.csr -subj /CN=client && openssl x509"
+        " -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem -days 2";
+    std::string out, err;
+    return run_command({"/bin/sh", "-c", cmd}, &out, &err, 60000) == 0;
+}
+
+// One get-versionInfo over TLS with the client certificate from dir; the reply or "".
+inline std::string tls_version_request(const std::string &dir, int port)
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx)
+        return "";
+    SSL_CTX_load_verify_locations(ctx, (dir + "/ca.pem").c_str(), nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_use_certificate_file(ctx, (dir + "/client.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx, (dir + "/client.key").c_str(), SSL_FILETYPE_PEM);
+    std::string reply;
+    int fd = raw_connect(port);
+    SSL *ssl = fd >= 0 ? SSL_new(ctx) : nullptr;
+    if (ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1) {
+        std::string req = raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
+        if (SSL_write(ssl, req.data(), static_cast<int>(req.size())) > 0) {
+            char buf[4096];
+            int n;
+            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+                reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ERR_clear_error();
+    if (ssl)
+        SSL_free(ssl);
+    if (fd >= 0)
+        close(fd);
+    SSL_CTX_free(ctx);
+    return reply;
+}
+
+class FaultDaemon : public SoapDaemon {
+protected:
+    // Starts the daemon without -v, with the message queue only unless extra says
+    // otherwise, and waits until it answers get-versionInfo.
+    ::testing::AssertionResult start_quiet(const std::vector<std::string> &extra = {"-U"})
+    {
+        std::vector<std::string> args{bin, "-h", "127.0.0.1:" + std::to_string(port), "-d",
+                                      dir};
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (!spawn(&daemon, args))
+            return ::testing::AssertionFailure() << "cannot start " << bin;
+        return wait_ready();
+    }
+
+    // Waits until a fresh connection gets get-versionInfo answered.
+    ::testing::AssertionResult wait_ready(int ms = 15000)
+    {
+        bool up = eventually(
+            [&] {
+                drain(&daemon, 0);
+                http_conn c;
+                http_reply r;
+                return http_connect(&c, port, 200) &&
+                       http_call(&c, soap_request("get-versionInfo"), &r, 1, 2000) ==
+                           HTTP_REPLY &&
+                       r.status == 200;
+            },
+            ms);
+        if (!up)
+            return ::testing::AssertionFailure() << "no answer; stderr:\n" << daemon.err;
+        return ::testing::AssertionSuccess();
+    }
+
+    int threads() const { return proc_entries("/proc/" + std::to_string(daemon.pid) + "/task"); }
+    int descriptors() const { return proc_entries("/proc/" + std::to_string(daemon.pid) + "/fd"); }
+
+    // Waits until the daemon is back to the given thread and descriptor counts: every
+    // connection it had was released.
+    ::testing::AssertionResult settles_to(int thread_count, int fd_count, int ms = 30000)
+    {
+        if (eventually([&] { return threads() == thread_count && descriptors() == fd_count; },
+                       ms))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "threads " << threads() << " (want "
+                                             << thread_count << "), descriptors "
+                                             << descriptors() << " (want " << fd_count << ")";
+    }
+
+    // The closing check: a fresh connection gets get-versionInfo and get-currentStats
+    // answered, the statistics exactly as given.
+    void expect_alive_and_exact(const std::string &stats)
+    {
+        http_conn c;
+        EXPECT_EQ(xml_text(call(&c, "get-versionInfo"), "interface-version"), "2");
+        EXPECT_EQ(xml_text(call(&c, "get-currentStats"), "SOAP-ENV:Body"), stats);
+    }
+
+    // Runs status-send -U -b on lines (one message each) and expects it to end with 0.
+    ::testing::AssertionResult send_lines(const std::string &lines, int ms = 60000)
+    {
+        std::string file = dir + "/lines.txt";
+        std::ofstream(file, std::ios::binary) << lines;
+        child_proc s;
+        child_guard g(&s);
+        if (!spawn(&s, {"/bin/sh", "-c", "exec \"$0\" -U -d \"$1\" -b < \"$2\"", sender, dir,
+                        file}))
+            return ::testing::AssertionFailure() << "cannot start status-send";
+        int status = -1;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (status < 0 && std::chrono::steady_clock::now() < end) {
+            status = wait_exit(&s, 10);
+            drain(&daemon, 0);
+        }
+        if (status != 0)
+            return ::testing::AssertionFailure() << "status-send ended with " << status << ": "
+                                                 << s.err;
+        return ::testing::AssertionSuccess();
+    }
+
+    static std::string stats_body(long long scanned, long long bytes = 0,
+                                  long long blocked = 0, int daemons = 0, int mask = 0)
+    {
+        return "<sntr:currentStats><numDaemons>" + std::to_string(daemons) +
+               "</numDaemons><accessMask>" + std::to_string(mask) +
+               "</accessMask><scannedFiles>" + std::to_string(scanned) +
+               "</scannedFiles><scannedBytes>" + std::to_string(bytes) +
+               "</scannedBytes><blockedCount>" + std::to_string(blocked) +
+               "</blockedCount></sntr:currentStats>";
+    }
+};
+
+#endif
