@@ -72,15 +72,19 @@ ENVELOPE = ('<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/
             '</SOAP-ENV:Body></SOAP-ENV:Envelope>')
 
 
-def scanned_files(port):
-    """scannedFiles as the daemon answers get-currentStats."""
+def post(port, call):
+    """The reply body to a request whose SOAP body holds call."""
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
-        c.request("POST", "/", ENVELOPE % "<sntr:get-currentStats/>",
-                  {"Content-Type": "text/xml; charset=utf-8"})
-        body = c.getresponse().read().decode()
+        c.request("POST", "/", ENVELOPE % call, {"Content-Type": "text/xml; charset=utf-8"})
+        return c.getresponse().read().decode()
     finally:
         c.close()
+
+
+def scanned_files(port):
+    """scannedFiles as the daemon answers get-currentStats."""
+    body = post(port, "<sntr:get-currentStats/>")
     m = re.search(r"<scannedFiles>(\d+)</scannedFiles>", body)
     if not m:
         raise RuntimeError("no scannedFiles in %r" % body[:200])
@@ -125,3 +129,18 @@ def remove_queues(key):
     for qid in ids:
         subprocess.run(["ipcrm", "-q", str(qid)], check=False)
     return len(ids)
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time pid has used so far, all its threads together."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def listen_overflows():
+    """The kernel's count of connections dropped because a listen backlog was full
+    (machine-wide: TcpExt ListenOverflows)."""
+    with open("/proc/net/netstat") as f:
+        lines = [l.split() for l in f if l.startswith("TcpExt:")]
+    return int(dict(zip(lines[0][1:], lines[1][1:]))["ListenOverflows"])

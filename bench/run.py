@@ -3,9 +3,10 @@
 
 usage: run.py BUILD_DIR   (make bench builds BUILD_DIR in Release first)
 
-Each figure is measured BENCH_RUNS times (default 3), connector and baseline in turn
-within the same run, and reported as median [min..max]. wrk runs BENCH_WRK_SECONDS
-(default 5) per measurement. Everything binds 127.0.0.1 only, and every process the
+Each figure is measured BENCH_RUNS times (default 3; 5 for the SOAP and fan-out
+figures, whose single measurements are short), connector and baseline in turn within
+the same run, and reported as median [min..max]. wrk runs BENCH_WRK_SECONDS (default
+3) per measurement. Everything binds 127.0.0.1 only, and every process the
 driver starts is ended by its id before it returns."""
 
 import json
@@ -24,7 +25,8 @@ import procs
 HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = 1000000
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
-WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "5"))
+SHORT_RUNS = int(os.environ.get("BENCH_SHORT_RUNS", "5"))
+WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "3"))
 FANOUT_N = (100, 500, 1000)
 rows = []
 
@@ -54,6 +56,7 @@ class Bench:
         self.build = os.path.abspath(build)
         self.tmp = tempfile.mkdtemp(prefix="gc-bench-")
         self.key = procs.channel_key(self.tmp)
+        self.bodies = {}
         self.batch = os.path.join(self.tmp, "increments.txt")
         with open(self.batch, "w") as f:
             f.write("9 I Z 1\n" * MESSAGES)
@@ -100,17 +103,14 @@ class Bench:
 
     def reply_body(self, op):
         """The bare server's reply body for op, quoted for nginx's return directive."""
-        p, port = self.bare()
-        try:
-            import http.client
-            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-            c.request("POST", "/", procs.ENVELOPE % ("<sntr:%s/>" % op),
-                      {"Content-Type": "text/xml; charset=utf-8"})
-            body = c.getresponse().read().decode()
-            c.close()
-        finally:
-            procs.stop(p)
-        return "'" + body.replace("\\", "\\\\").replace("'", "\\'") + "'"
+        if op not in self.bodies:
+            p, port = self.bare()
+            try:
+                body = procs.post(port, "<sntr:%s/>" % op)
+            finally:
+                procs.stop(p)
+            self.bodies[op] = "'" + body.replace("\\", "\\\\").replace("'", "\\'") + "'"
+        return self.bodies[op]
 
     # 1, 2: intake --------------------------------------------------------------------
 
@@ -122,59 +122,65 @@ class Bench:
                            stdin=f, check=True, timeout=120)
         return time.monotonic() - t0
 
+    # Each returns (received per second of sending, messages lost, receiver CPU
+    # microseconds per message received).
     def intake_connector(self, transport_off, opts):
         p, port = self.connector(*opts)
         try:
+            cpu = procs.cpu_seconds(p.pid)
             secs = self.send_all(transport_off)
             got = procs.settled_scanned_files(port)
+            cpu = procs.cpu_seconds(p.pid) - cpu
         finally:
             procs.stop(p)
-        return got / secs, MESSAGES - got
+        return got / secs, MESSAGES - got, cpu * 1e6 / got
 
     def intake_sink(self, transport_off, sink):
         p = procs.start([self.bin(sink), self.tmp], stdout=subprocess.PIPE, text=True)
         try:
             if p.stdout.readline().strip() != "ready":
                 raise RuntimeError(sink + " did not start")
+            cpu = procs.cpu_seconds(p.pid)
             secs = self.send_all(transport_off)
             time.sleep(0.3)
+            cpu = procs.cpu_seconds(p.pid) - cpu
         finally:
             procs.stop(p)
         got = int(re.search(r"received (\d+)", p.stdout.read()).group(1))
-        return got / secs, MESSAGES - got
+        return got / secs, MESSAGES - got, cpu * 1e6 / got
 
     def intake(self, name, transport_off, opts, sink):
-        rc, lc, rb, lb = [], [], [], []
+        """Per side, the lists of rates, losses and CPU costs of every run."""
+        conn, base = ([], [], []), ([], [], [])
         for i in range(RUNS):
-            order = (0, 1) if i % 2 == 0 else (1, 0)
-            for which in order:
+            for which in ((0, 1) if i % 2 == 0 else (1, 0)):
                 if which == 0:
-                    r, l = self.intake_connector(transport_off, opts)
-                    rc.append(r)
-                    lc.append(l)
+                    res, side = self.intake_connector(transport_off, opts), conn
                 else:
-                    r, l = self.intake_sink(transport_off, sink)
-                    rb.append(r)
-                    lb.append(l)
+                    res, side = self.intake_sink(transport_off, sink), base
+                for series, v in zip(side, res):
+                    series.append(v)
             log("  %s run %d: connector %.0f/s lost %d, baseline %.0f/s lost %d"
-                % (name, i + 1, rc[-1], lc[-1], rb[-1], lb[-1]))
-        return rc, lc, rb, lb
+                % (name, i + 1, conn[0][-1], conn[1][-1], base[0][-1], base[1][-1]))
+        return conn, base
 
     def figure_intake(self):
         log("1. intake over UDP")
-        rc, lc, rb, lb = self.intake("udp", "-M", [], "sink-udp")
-        ratio = statistics.median(rc) / statistics.median(rb)
-        row("1 UDP intake rate (msg/s)", rc, rb, "%.0f", ">= 0.90x", ratio >= 0.9)
-        row("1 UDP intake loss (of 1e6)", lc, lb, "%d", "<= baseline",
-            statistics.median(lc) <= statistics.median(lb), ratio="-")
+        c, b = self.intake("udp", "-M", [], "sink-udp")
+        row("1 UDP intake rate (msg/s)", c[0], b[0], "%.0f", ">= 0.90x",
+            statistics.median(c[0]) >= 0.9 * statistics.median(b[0]))
+        row("1 UDP intake loss (of 1e6)", c[1], b[1], "%d", "<= baseline",
+            statistics.median(c[1]) <= statistics.median(b[1]), ratio="-")
+        row("1 UDP receiver CPU per message (us)", c[2], b[2], "%.2f", "-", None)
         log("2. intake over the message queue")
-        rc, lc, rb, lb = self.intake("msgq", "-U", ["-U"], "sink-msgq")
-        if any(lc) or any(lb):
+        c, b = self.intake("msgq", "-U", ["-U"], "sink-msgq")
+        if any(c[1]) or any(b[1]):
             raise RuntimeError("messages lost on the queue: connector %s, baseline %s"
-                               % (lc, lb))
-        ratio = statistics.median(rc) / statistics.median(rb)
-        row("2 queue intake rate (msg/s)", rc, rb, "%.0f", ">= 0.90x", ratio >= 0.9)
-        row("2 queue intake loss (assert 0)", lc, lb, "%d", "0", True, ratio="-")
+                               % (c[1], b[1]))
+        row("2 queue intake rate (msg/s)", c[0], b[0], "%.0f", ">= 0.90x",
+            statistics.median(c[0]) >= 0.9 * statistics.median(b[0]))
+        row("2 queue intake loss (assert 0)", c[1], b[1], "%d", "0", True, ratio="-")
+        row("2 queue receiver CPU per message (us)", c[2], b[2], "%.2f", "-", None)
 
     # 3: decode and dispatch -----------------------------------------------------------
 
@@ -221,16 +227,21 @@ class Bench:
         servers = (("connector", self.connector), ("bare", self.bare), ("nginx", self.nginx))
         for threads, conns in ((1, 10), (2, 50)):
             res = {name: ([], [], []) for name, _ in servers}
-            for i in range(RUNS):
+            for i in range(SHORT_RUNS):
+                dropped = []
                 for name, starter in servers[i % 3:] + servers[:i % 3]:
                     p, port = starter()
                     try:
+                        before = procs.listen_overflows()
                         for series, v in zip(res[name], self.wrk(port, threads, conns)):
                             series.append(v)
+                        dropped.append("%s %d" % (name, procs.listen_overflows() - before))
                     finally:
                         procs.stop(p)
-                log("  %dt/%dc run %d: %s" % (threads, conns, i + 1, ", ".join(
-                    "%s %.0f/s" % (n, res[n][0][-1]) for n, _ in servers)))
+                log("  %dt/%dc run %d: %s; listen overflows: %s" % (
+                    threads, conns, i + 1,
+                    ", ".join("%s %.0f/s" % (n, res[n][0][-1]) for n, _ in servers),
+                    ", ".join(dropped)))
             tag = "4 SOAP %dt/%dc" % (threads, conns)
             c, b, n = res["connector"], res["bare"], res["nginx"]
             mc = statistics.median(c[0])
@@ -264,14 +275,15 @@ class Bench:
         for op, label in (("scanned", "get-lastScannedFile"), ("blocked", "get-blockedFile2")):
             for n in FANOUT_N:
                 ms = {"connector": [], "bare": []}
-                for i in range(RUNS):
+                for i in range(SHORT_RUNS):
                     for name, starter in servers[i % 2:] + servers[:i % 2]:
                         r = self.fanout(starter, n, op)
                         ms[name].append(r["ms"])
                         if n == max(FANOUT_N):
                             big[name].append(r)
                 log("  %s N=%d: connector %s ms, bare %s ms" % (
-                    label, n, ms["connector"], ms["bare"]))
+                    label, n, " ".join("%.1f" % v for v in ms["connector"]),
+                    " ".join("%.1f" % v for v in ms["bare"])))
                 ratio = statistics.median(ms["connector"]) / statistics.median(ms["bare"])
                 ok = ratio <= 1.1
                 target = "<= 1.10x"
@@ -316,8 +328,9 @@ def main():
     finally:
         bench.close()
     print_table()
-    print("%d runs per figure, wrk %d s per measurement, %.0f s in all; nproc %d"
-          % (RUNS, WRK_SECONDS, time.monotonic() - started, os.cpu_count()))
+    print("%d runs per intake figure, %d per SOAP and fan-out figure, wrk %d s per "
+          "measurement, %.0f s in all; nproc %d"
+          % (RUNS, SHORT_RUNS, WRK_SECONDS, time.monotonic() - started, os.cpu_count()))
     return 0
 
 

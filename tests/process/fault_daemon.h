@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -15,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -56,6 +59,13 @@ inline void close_with_reset(int fd)
     linger l = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(fd);
+}
+
+inline void close_all(std::vector<int> *fds)
+{
+    for (int fd : *fds)
+        close(fd);
+    fds->clear();
 }
 
 // Lifts the soft descriptor limit to the hard one, for tests that hold many sockets (the
@@ -114,8 +124,9 @@ inline bool make_tls_files(const std::string &dir)
     return run_command({"/bin/sh", "-c", cmd}, &out, &err, 60000) == 0;
 }
 
-// One get-versionInfo over TLS with the client certificate from dir; the reply or "".
-inline std::string tls_version_request(const std::string &dir, int port)
+// Sends request over TLS with the client certificate from dir and reads until the
+// daemon closes; everything read, or "" when the handshake or the exchange failed.
+inline std::string tls_exchange(const std::string &dir, int port, const std::string &request)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx)
@@ -127,14 +138,12 @@ inline std::string tls_version_request(const std::string &dir, int port)
     std::string reply;
     int fd = raw_connect(port);
     SSL *ssl = fd >= 0 ? SSL_new(ctx) : nullptr;
-    if (ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1) {
-        std::string req = raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
-        if (SSL_write(ssl, req.data(), static_cast<int>(req.size())) > 0) {
-            char buf[4096];
-            int n;
-            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
-                reply.append(buf, static_cast<size_t>(n));
-        }
+    if (ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1 &&
+        SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+        char buf[4096];
+        int n;
+        while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+            reply.append(buf, static_cast<size_t>(n));
     }
     ERR_clear_error();
     if (ssl)
@@ -143,6 +152,13 @@ inline std::string tls_version_request(const std::string &dir, int port)
         close(fd);
     SSL_CTX_free(ctx);
     return reply;
+}
+
+// One get-versionInfo over TLS; the reply or "".
+inline std::string tls_version_request(const std::string &dir, int port)
+{
+    return tls_exchange(dir, port,
+                        raw_post(soap_request("get-versionInfo"), "Connection: close\r\n"));
 }
 
 class FaultDaemon : public SoapDaemon {
@@ -176,6 +192,53 @@ protected:
         if (!up)
             return ::testing::AssertionFailure() << "no answer; stderr:\n" << daemon.err;
         return ::testing::AssertionSuccess();
+    }
+
+    // Opens n connections to the daemon, eight at a time (its listen backlog), waiting
+    // after each batch until the daemon runs a thread for every one: a fuller queue makes
+    // the kernel drop handshakes, which then crawl in on retransmission timers. Appends
+    // them to fds; false when the daemon does not take them within 10 s a batch.
+    bool hold_connections(int n, std::vector<int> *fds)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int base = settled_threads();
+        for (int done = 0; done < n;) {
+            int batch = std::min(8, n - done);
+            for (int i = 0; i < batch; i++) {
+                int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                if (fd < 0)
+                    return false;
+                fds->push_back(fd);
+                if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 &&
+                    errno != EINPROGRESS)
+                    return false;
+            }
+            done += batch;
+            if (!eventually([&] { return threads() >= base + done; }, 10000))
+                return false;
+        }
+        for (int fd : *fds)
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return true;
+    }
+
+    // The daemon's thread count once it has not changed for 200 ms: connection threads
+    // of clients that just left are still on their way out for a moment.
+    int settled_threads()
+    {
+        int last = threads(), same_since = 0;
+        eventually(
+            [&] {
+                int now = threads();
+                same_since = now == last ? same_since + 1 : 0;
+                last = now;
+                return same_since >= 20;
+            },
+            10000);
+        return last;
     }
 
     int threads() const { return proc_entries("/proc/" + std::to_string(daemon.pid) + "/task"); }
