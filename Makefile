@@ -56,5 +56,35 @@ bench: deps
 	cmake --build build-bench -j $(JOBS) --target $(BENCH_TARGETS)
 	python3 bench/run.py build-bench
 
+# The tests whose threads meet (connection registry, ring waits, endpoint stop, long polls,
+# the intake loop, and every test that runs a daemon) under ThreadSanitizer. The daemons
+# these tests start are the thread-sanitized build too. Suppressions, each with its
+# reason: .ci/tsan.supp.
+TSAN_TESTS = ConnRegistry|EndpointTest|EndpointTls|ServeTest|BlockedRing|Store|IntakeLoop|Soap|Fault|Load
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/.ci/tsan.supp
+
+tsan-test: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TSAN=ON >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	$(TSAN_ENV) ctest --test-dir build-tsan --output-on-failure -j 2 -R '$(TSAN_TESTS)'
+
+# A whole run of the daemon (every kind of traffic, 100 connections, TLS, stop) in the
+# AddressSanitizer build, whose LeakSanitizer fails the run on any leak at exit. asan-test
+# runs these too; this is the short way to run only them.
+leak-check: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -R 'LoadWholeRun'
+
+# Too long for CI: every fuzz target for 30 minutes, then the fault and load tests twenty
+# times over in the normal and the AddressSanitizer build.
+SOAK_SECONDS ?= 1800
+soak: build
+	FUZZ_SECONDS=$(SOAK_SECONDS) .ci/fuzz
+	ctest --test-dir $(BUILD) --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
+
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-tsan

@@ -1,7 +1,7 @@
 // Fixture for the fault and load tests: the SOAP daemon fixture plus what those tests
 // need around it: a quiet daemon (no per-message echo to drain under load), the daemon's
 // own thread and descriptor counts read from /proc, connections that leave with a reset,
-// raw sockets for hostile bytes, throwaway TLS certificates and a TLS client, and the
+// raw sockets for hostile bytes, a TLS client (certificates: support/tls_certs.h), and the
 // closing check of every test: the daemon still answers, and answers exactly.
 #ifndef GC_TESTS_PROCESS_FAULT_DAEMON_H
 #define GC_TESTS_PROCESS_FAULT_DAEMON_H
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "process/soap_daemon.h"
+#include "support/tls_certs.h"
 
 inline std::string raw_post(const std::string &body, const std::string &extra_headers = "")
 {
@@ -106,24 +107,6 @@ inline bool eventually(const std::function<bool()> &pred, int ms)
     }
 }
 
-// Certificates for a daemon run with -s: a CA, the server key and certificate (key
-// password "s3cret"), and a client certificate the CA signed. Made with the openssl
-// command in dir; false when that fails.
-inline bool make_tls_files(const std::string &dir)
-{
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 ";
-    const std::string cmd =
-        "cd '" + dir + "' && openssl req -x509 -nodes" + ec +
-        "-keyout ca.key -out ca.pem -subj /CN=test-ca -days 2 && openssl req" + ec +
-        "-passout pass:s3cret -keyout server.key -out server.csr -subj /CN=localhost &&"
-        " openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
-        " -out server.crt -days 2 && cat server.crt server.key > server.pem && openssl req"
-        " -nodes" + ec + "-keyout client.key -out client.csr -subj /CN=client && openssl x509"
-        " -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem -days 2";
-    std::string out, err;
-    return run_command({"/bin/sh", "-c", cmd}, &out, &err, 60000) == 0;
-}
-
 // Sends request over TLS with the client certificate from dir and reads until the
 // daemon closes; everything read, or "" when the handshake or the exchange failed.
 inline std::string tls_exchange(const std::string &dir, int port, const std::string &request)
@@ -133,8 +116,8 @@ inline std::string tls_exchange(const std::string &dir, int port, const std::str
         return "";
     SSL_CTX_load_verify_locations(ctx, (dir + "/ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_use_certificate_file(ctx, (dir + "/client.pem").c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(ctx, (dir + "/client.key").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_certificate_file(ctx, (dir + "/good.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx, (dir + "/good.key").c_str(), SSL_FILETYPE_PEM);
     std::string reply;
     int fd = raw_connect(port);
     SSL *ssl = fd >= 0 ? SSL_new(ctx) : nullptr;

