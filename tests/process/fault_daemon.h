@@ -158,6 +158,41 @@ protected:
         return wait_ready();
     }
 
+    // Starts the daemon over TLS with the test certificates (queue transport only) and
+    // waits until one TLS exchange is answered: plain requests are refused on a TLS port.
+    ::testing::AssertionResult start_tls()
+    {
+        if (!make_test_certificates(dir))
+            return ::testing::AssertionFailure() << "cannot make test certificates";
+        if (!spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d", dir,
+                             "-s", dir + "/ca.pem:" + dir + "/server.pem:" +
+                                       kTestServerKeyPassword}))
+            return ::testing::AssertionFailure() << "cannot start " << bin;
+        if (!eventually(
+                [&] {
+                    return tls_version_request(dir, port).find("<interface-version>2<") !=
+                           std::string::npos;
+                },
+                15000))
+            return ::testing::AssertionFailure() << "no TLS answer; stderr:\n" << daemon.err;
+        return ::testing::AssertionSuccess();
+    }
+
+    // Waits until a fresh connection reads the get-currentStats member name as value:
+    // status messages are applied asynchronously to the sender's exit.
+    bool stat_reaches(const std::string &name, const std::string &value, int ms = 5000)
+    {
+        return eventually(
+            [&] {
+                http_conn c;
+                http_reply r;
+                return http_connect(&c, port) &&
+                       http_call(&c, soap_request("get-currentStats"), &r) == HTTP_REPLY &&
+                       xml_text(r.body, name) == value;
+            },
+            ms);
+    }
+
     // Waits until a fresh connection gets get-versionInfo answered.
     ::testing::AssertionResult wait_ready(int ms = 15000)
     {

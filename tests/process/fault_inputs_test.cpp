@@ -234,16 +234,7 @@ TEST_F(FaultInputs, SilentConnectionsDoNotHoldUpOthers)
 TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
 {
     ASSERT_TRUE(raise_fd_limit(1024));
-    ASSERT_TRUE(make_test_certificates(dir));
-    ASSERT_TRUE(spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d",
-                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:" + kTestServerKeyPassword}));
-    // Plain requests are refused on a TLS port, so readiness is one TLS exchange.
-    ASSERT_TRUE(eventually(
-        [&] {
-            return tls_version_request(dir, port).find("<interface-version>2<") !=
-                   std::string::npos;
-        },
-        15000));
+    ASSERT_TRUE(start_tls());
     const int base_threads = settled_threads(), base_fds = descriptors();
     std::vector<int> silent;
     ASSERT_TRUE(hold_connections(200, &silent));
@@ -278,15 +269,7 @@ TEST_F(FaultInputs, ForwardedCommandsWentIntoTheLockFileWhenStandardErrorWasClos
     std::string content((std::istreambuf_iterator<char>(lock)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "");
     ASSERT_TRUE(send_lines("scannedFiles S Z 3\nscannedFiles I Z 2\n"));
-    ASSERT_TRUE(eventually(
-        [&] {
-            http_conn c;
-            http_reply r;
-            return http_connect(&c, port) &&
-                   http_call(&c, soap_request("get-currentStats"), &r) == HTTP_REPLY &&
-                   xml_text(r.body, "scannedFiles") == "5";
-        },
-        5000));
+    ASSERT_TRUE(stat_reaches("scannedFiles", "5"));
     expect_alive_and_exact(stats_body(5));
     expect_clean_stop();
 }

@@ -41,15 +41,7 @@ TEST_F(LoadWholeRun, PlainRunOfEveryKindStopsWithoutLeaks)
     ASSERT_TRUE(raise_fd_limit(1024));
     ASSERT_TRUE(start_quiet());
     ASSERT_TRUE(send_lines(every_message()));
-    ASSERT_TRUE(eventually(
-        [&] {
-            http_conn c;
-            http_reply r;
-            return http_connect(&c, port) &&
-                   http_call(&c, soap_request("get-currentStats"), &r) == HTTP_REPLY &&
-                   xml_text(r.body, "blockedCount") == "2";
-        },
-        5000));
+    ASSERT_TRUE(stat_reaches("blockedCount", "2"));
     for (int version : {1, 2})
         for (const std::string &req : every_request(version)) {
             http_conn c;
@@ -75,14 +67,7 @@ TEST_F(LoadWholeRun, PlainRunOfEveryKindStopsWithoutLeaks)
 TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
 {
     ASSERT_TRUE(raise_fd_limit(1024));
-    ASSERT_TRUE(make_test_certificates(dir));
-    ASSERT_TRUE(spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d",
-                                dir, "-s", dir + "/ca.pem:" + dir + "/server.pem:" + kTestServerKeyPassword}));
-    ASSERT_TRUE(eventually(
-        [&] {
-            return tls_version_request(dir, port).find("interface-version") != std::string::npos;
-        },
-        15000));
+    ASSERT_TRUE(start_tls());
     ASSERT_TRUE(send_lines(every_message()));
     // A one-way request answers nothing, so a closing request follows it. Only there: the
     // runtime shares one buffer between reading and writing, and a request that follows
