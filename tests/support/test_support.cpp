@@ -200,6 +200,13 @@ int wait_exit(child_proc *c, int timeout_ms)
 
 void kill_and_reap(child_proc *c)
 {
+    // A polite stop first: a daemon that fell back to the message queue removes it on
+    // its way out, which SIGKILL would leave behind in the system.
+    if (c->pid > 0) {
+        kill(c->pid, SIGTERM);
+        kill(c->pid, SIGCONT);
+        wait_exit(c, 3000);
+    }
     if (c->pid > 0) {
         kill(c->pid, SIGKILL);
         int st;

@@ -41,7 +41,8 @@ bool wait_for_output(child_proc *c, const std::string &needle, int which, int ti
 // Waits for the child to exit; returns its exit status (128+sig when killed by a
 // signal), or -1 on timeout (the child is then left running).
 int wait_exit(child_proc *c, int timeout_ms);
-// Kills (SIGKILL) and reaps the child if it still runs, and closes the pipes.
+// Stops the child if it still runs (SIGTERM, then SIGKILL after 3 s), reaps it and
+// closes the pipes.
 void kill_and_reap(child_proc *c);
 // Runs a command to completion (bounded); returns its exit status and collects output.
 int run_command(const std::vector<std::string> &argv, std::string *out, std::string *err,
