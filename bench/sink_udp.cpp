@@ -12,25 +12,9 @@
 #include <csignal>
 #include <cstdio>
 
+#include "bench/sink_signals.h"
 #include "intake/status_message.h"
 #include "intake/transport_udp.h"
-
-static volatile sig_atomic_t g_stop;
-
-static void on_stop(int)
-{
-    g_stop = 1;
-}
-
-// No SA_RESTART: the signal must end the blocking receive.
-static void catch_stop_signals(void)
-{
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGALRM, &sa, nullptr);
-}
 
 int main(int argc, char **argv)
 {
