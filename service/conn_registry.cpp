@@ -2,16 +2,26 @@
 // lets a waiter keep using its entry while it holds only the external mutex.
 #include "service/conn_registry.h"
 
+#include <poll.h>
+#include <time.h>
+
+#include <cerrno>
 #include <cstdlib>
 
-static_assert(sizeof(pthread_t) <= sizeof(unsigned long),
-              "a client id must hold a thread id without truncation");
+static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit serials");
+
+// How often a parked wait looks at its client's socket for a hang-up: often enough that
+// abandoned long polls give back their threads within seconds, rarely enough to cost
+// nothing next to the wait itself.
+constexpr long kHangupCheckMs = 1000;
 
 struct conn_entry {
     struct conn_entry *next;
     pthread_t thread;
-    int *pending;         // max_event + 1 counters, null without events
-    int cancel_sent;      // set once cancel-all has sent this thread its request
+    unsigned long client_id;  // the serial given at registration; 0 once retired
+    int watch_fd;             // the client's socket, -1 when nothing is watched
+    int *pending;             // max_event + 1 counters, null without events
+    int cancel_sent;          // set once cancel-all has sent this thread its request
 };
 
 struct conn_registry {
@@ -23,6 +33,7 @@ struct conn_registry {
     struct conn_entry *threads;
     int thread_count;
     int reserved;                 // threads started (or about to be) but not registered
+    unsigned long last_id;        // the client id given last; ids are never reused
 };
 
 struct conn_registry *conn_registry_new(int max_event) {
@@ -36,7 +47,13 @@ struct conn_registry *conn_registry_new(int max_event) {
             free(reg);
             return nullptr;
         }
-        for (int e = 0; e <= max_event; e++) pthread_cond_init(&reg->event_conds[e], nullptr);
+        // Monotonic, so that the hang-up checks of parked waits keep their pace when
+        // the wall clock is set.
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        for (int e = 0; e <= max_event; e++) pthread_cond_init(&reg->event_conds[e], &attr);
+        pthread_condattr_destroy(&attr);
     }
     pthread_mutex_init(&reg->mutex, nullptr);
     pthread_cond_init(&reg->drained, nullptr);
@@ -103,7 +120,7 @@ int conn_registry_unreserve(struct conn_registry *reg) {
 }
 
 // Allocates outside the lock so that a slow allocator never holds up notifiers.
-static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t id) {
+static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t id, int watch_fd) {
     struct conn_entry *e = static_cast<struct conn_entry *>(calloc(1, sizeof(struct conn_entry)));
     if (!e) return nullptr;
     if (reg->event_conds) {
@@ -114,6 +131,7 @@ static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t i
         }
     }
     e->thread = id;
+    e->watch_fd = watch_fd;
     return e;
 }
 
@@ -123,10 +141,11 @@ static void entry_free(struct conn_entry *e) {
     free(e);
 }
 
-static int add_entry(struct conn_registry *reg, pthread_t id, int reserved) {
-    struct conn_entry *e = entry_new(reg, id);
+static int add_entry(struct conn_registry *reg, pthread_t id, int watch_fd, int reserved) {
+    struct conn_entry *e = entry_new(reg, id, watch_fd);
     pthread_mutex_lock(&reg->mutex);
     if (e) {
+        e->client_id = ++reg->last_id;
         e->next = reg->threads;
         reg->threads = e;
         reg->thread_count++;
@@ -138,12 +157,24 @@ static int add_entry(struct conn_registry *reg, pthread_t id, int reserved) {
 
 int conn_registry_add(struct conn_registry *reg, pthread_t id) {
     if (!reg) return -1;
-    return add_entry(reg, id, 0);
+    return add_entry(reg, id, -1, 0);
 }
 
-int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id) {
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd) {
     if (!reg) return -1;
-    return add_entry(reg, id, 1);
+    return add_entry(reg, id, watch_fd, 1);
+}
+
+int conn_registry_retire(struct conn_registry *reg, pthread_t id) {
+    if (!reg) return -1;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, id);
+    if (e) {
+        e->client_id = 0;
+        e->watch_fd = -1;
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return e ? 0 : -2;
 }
 
 int conn_registry_remove(struct conn_registry *reg, pthread_t id) {
@@ -206,6 +237,26 @@ int conn_registry_notify(struct conn_registry *reg, int event) {
     return 0;
 }
 
+// Waits on cond for at most kHangupCheckMs. Returns what the timed wait returned.
+static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += kHangupCheckMs / 1000;
+    until.tv_nsec += (kHangupCheckMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_cond_timedwait(cond, m, &until);
+}
+
+// True when the peer of fd has closed its side or the connection failed. Bytes waiting
+// to be read (a request sent ahead) are no hang-up.
+static int client_hung_up(int fd) {
+    struct pollfd pfd = {fd, POLLRDHUP, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext) {
     if (!reg) return -1;
     if (!event_in_range(reg, event)) return -2;
@@ -223,9 +274,18 @@ int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mu
         pthread_mutex_unlock(&reg->mutex);
         wm = ext;
     }
+    // e->watch_fd changes only in retire, which only this thread calls for e.
+    const int watch_fd = e->watch_fd;
     pthread_cleanup_push(unlock_mutex, wm);
     while (e->pending[event] == 0) {
-        pthread_cond_wait(&reg->event_conds[event], wm);
+        if (watch_fd < 0) {
+            pthread_cond_wait(&reg->event_conds[event], wm);
+        } else if (wait_a_while(&reg->event_conds[event], wm) == ETIMEDOUT &&
+                   client_hung_up(watch_fd)) {
+            // Nobody is left to answer: end the connection the way a cancellation
+            // does, which releases everything it holds (wm through our handler).
+            pthread_cancel(pthread_self());
+        }
         // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
         pthread_testcancel();
     }
@@ -243,20 +303,18 @@ int conn_registry_self_id(struct conn_registry *reg, unsigned long *id) {
     pthread_t self = pthread_self();
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry *e = find_locked(reg, self);
+    if (e && id) *id = e->client_id;
     pthread_mutex_unlock(&reg->mutex);
-    if (!e) return -2;
-    if (id) *id = static_cast<unsigned long>(self);
-    return 0;
+    return e ? 0 : -2;
 }
 
 int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
     if (!reg) return -1;
     int rc = -2;
     pthread_mutex_lock(&reg->mutex);
-    // Compare by value: an id from a client may name no thread at all, and pthread_t
-    // must not be handed to pthread_equal unless it came from a live thread.
+    // Retired entries carry id 0, which no registration ever hands out.
     for (struct conn_entry *e = reg->threads; e; e = e->next) {
-        if (static_cast<unsigned long>(e->thread) != id) continue;
+        if (id == 0 || e->client_id != id) continue;
         // Cancelling under the mutex: the target cannot finish removing itself before
         // we are done, so the request never reaches a thread that has left.
         pthread_cancel(e->thread);

@@ -23,13 +23,19 @@ int conn_registry_reserve(struct conn_registry *reg);
 // no reservation is held.
 int conn_registry_unreserve(struct conn_registry *reg);
 
-// Registers thread id with all counters at 0. Returns 0, -1 for null or no memory
-// (nothing changes). REQUIRES: id not registered yet.
+// Registers thread id with all counters at 0 and gives it the next client id: a serial
+// that is never handed out twice in the registry's life. Returns 0, -1 for null or no
+// memory (nothing changes). REQUIRES: id not registered yet.
 int conn_registry_add(struct conn_registry *reg, pthread_t id);
 // As conn_registry_add, and turns one reservation into the entry; the reservation is
-// dropped even when the entry cannot be made. Returns 0, or -1 (the caller must then
+// dropped even when the entry cannot be made. watch_fd (-1: none) is the client's socket,
+// which the entry's waits watch for a hang-up. Returns 0, or -1 (the caller must then
 // not rely on the registry to stop it).
-int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id);
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd);
+// Called by thread id as its connection ends, before its socket is closed: from now on
+// its client id names nothing and its socket is no longer watched. Returns 0, -1 for
+// null, -2 when id is not registered.
+int conn_registry_retire(struct conn_registry *reg, pthread_t id);
 // Unregisters id. Returns 0, -1 for null, -2 when id is not registered.
 int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 
@@ -48,13 +54,15 @@ int conn_registry_notify(struct conn_registry *reg, int event);
 // (>= 1), -2 for an event out of range, -1 for null or an unregistered caller. ext, when
 // given, is held by the caller, is waited with and is held again on return; on
 // cancellation it is released. Every waiter of one event must pass the same ext.
+// When the caller's entry watches a socket, a client that hangs up meanwhile ends the
+// wait as a cancellation of the caller would (checked about once a second).
 // Cancellation point. REQUIRES: ext held when given; registry mutex not held.
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
-// Stores the calling thread's id in *id when id is given. Returns 0, -1 for null, -2
-// when the caller is not registered (*id untouched).
+// Stores the calling thread's client id in *id when id is given. Returns 0, -1 for
+// null, -2 when the caller is not registered (*id untouched).
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);
-// Requests cancellation of the registered thread id and wakes every waiter. Returns 0,
-// -1 for null, -2 when id is not registered (nobody is woken).
+// Requests cancellation of the thread whose client id is id and wakes every waiter.
+// Returns 0, -1 for null, -2 when no live entry has that id (nobody is woken).
 int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id);
 // Number of threads registered or reserved, that is, still answered for; -1 for null.
 int conn_registry_count(struct conn_registry *reg);

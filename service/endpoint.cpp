@@ -7,20 +7,26 @@
 #include "service/endpoint.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <openssl/crypto.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "service/conn_registry.h"
 #include "service/endpoint_internal.h"
 #include "service/release_list.h"
+#include "service/request_reader.h"
 #include "service/serve.h"
 #include "service/ssl_locks.h"
 #include "soapH.h"
@@ -31,6 +37,17 @@ constexpr int kMaxEvent = 4;
 constexpr int kBacklog = 8;
 // How long a stop waits for its wake-up connection before cancelling the accept thread.
 constexpr int kWakeTimeoutMs = 2000;
+// How long a connection may take to send its first request, and any request to arrive
+// whole once it has begun. Real clients send a request in one go; the wait between
+// requests on a kept-alive connection is not bounded.
+constexpr int kRequestTimeoutMs = 30000;
+// Descriptors kept free of clients, above those open when the endpoint started: a stop's
+// wake-up connection (both of its ends) and the daemon's own work never find the
+// descriptor table full.
+constexpr int kSpareDescriptors = 8;
+// Pause after a failed accept, context copy or thread start, so that a lasting shortage
+// does not spin the accept thread.
+constexpr long kBackoffMs = 100;
 
 // Handed from the accept thread to the connection thread, which owns it.
 struct connection {
@@ -81,6 +98,8 @@ void abandon_start(struct soap *ctx) {
 // a cancel-all that sees the registry drained knows the connection is fully released.
 void connection_cleanup(void *arg) {
     struct connection *conn = static_cast<struct connection *>(arg);
+    // Before the socket closes: a client that saw the close must find the id unknown.
+    conn_registry_retire(conn->registry, pthread_self());
     release_deferred(conn->context);
     release_context(conn->context);
     // OpenSSL would free this thread's state only after the thread function returns,
@@ -102,9 +121,11 @@ void *connection_main(void *arg) {
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
     // Unregistered, the thread could not be stopped at shutdown and might reach the
     // store after it is gone: such a connection is closed without being served.
-    int registered = conn_registry_add_reserved(conn->registry, pthread_self()) == 0;
+    int registered =
+        conn_registry_add_reserved(conn->registry, pthread_self(), conn->context->socket) == 0;
     pthread_cleanup_push(connection_cleanup, conn);
-    if (registered && (!conn->use_ssl || soap_ssl_accept(conn->context) == SOAP_OK))
+    if (registered && (!conn->use_ssl || soap_ssl_accept(conn->context) == SOAP_OK) &&
+        request_reader_install(conn->context, kRequestTimeoutMs) == 0)
         serve_connection(conn->context);
     // A cancellation request that arrives now (a client cancelling its own connection)
     // must not cut the cleanup short at one of its own cancellation points.
@@ -115,22 +136,71 @@ void *connection_main(void *arg) {
 }
 
 // Starts a connection thread for copy, or releases copy when that is not possible.
-void start_connection(struct soap_endpoint *ep, struct soap *copy) {
+// Returns 0 started, or the errno of the failure.
+int start_connection(struct soap_endpoint *ep, struct soap *copy) {
     struct connection *conn = static_cast<struct connection *>(calloc(1, sizeof(struct connection)));
     if (!conn) {
         release_context(copy);
-        return;
+        return ENOMEM;
     }
     conn->registry = ep->registry;
     conn->context = copy;
     conn->use_ssl = ep->use_ssl;
     conn_registry_reserve(ep->registry);
     pthread_t tid;
-    if (pthread_create(&tid, nullptr, connection_main, conn) != 0) {
+    const int rc = pthread_create(&tid, nullptr, connection_main, conn);
+    if (rc != 0) {
         conn_registry_unreserve(ep->registry);
         release_context(copy);
         free(conn);
     }
+    return rc;
+}
+
+// How many connections the descriptor limit leaves room for. Read at every accept: an
+// administrator may change the limit of a running daemon.
+int connection_budget(const struct soap_endpoint *ep) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 1 << 30;
+    const long long room = static_cast<long long>(rl.rlim_cur) - ep->descriptors_at_start -
+                           kSpareDescriptors;
+    return room < 0 ? 0 : room > (1 << 30) ? 1 << 30 : static_cast<int>(room);
+}
+
+// Counts the descriptors open now (the directory's own aside); 0 when that cannot be
+// told, which leaves only the spare descriptors as the margin.
+int open_descriptors(void) {
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return 0;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') n++;
+    closedir(d);
+    return n > 0 ? n - 1 : 0;
+}
+
+// The accept thread's trouble, said once when it begins and once when it ends.
+enum trouble { TROUBLE_NONE, TROUBLE_FULL, TROUBLE_FAILING };
+
+void report_trouble(enum trouble *now, enum trouble next, const char *what, int err,
+                    int budget) {
+    if (*now == next) return;
+    *now = next;
+    if (next == TROUBLE_NONE)
+        fputs("SOAP interface: accepting connections again\n", stderr);
+    else if (next == TROUBLE_FULL)
+        fprintf(stderr,
+                "SOAP interface: %d connections open, as many as the descriptor limit "
+                "allows; closing new ones at once\n",
+                budget);
+    else
+        fprintf(stderr, "SOAP interface: %s failed (%s); retrying\n", what, strerror(err));
+    fflush(stderr);
+}
+
+void back_off(void) {
+    struct timespec ts = {0, kBackoffMs * 1000000L};
+    nanosleep(&ts, nullptr);
 }
 
 void clear_running(void *ep) { store_flag(&static_cast<struct soap_endpoint *>(ep)->running, 0); }
@@ -142,24 +212,50 @@ void *accept_main(void *arg) {
     store_flag(&ep->running, 1);
     pthread_cleanup_push(clear_running, ep);
     struct soap *listener = ep->context;
+    enum trouble trouble = TROUBLE_NONE;
+    // Only a stop ends this loop: a shortage of descriptors, memory or threads passes,
+    // and a service that stopped for good on one would leave a daemon that runs and
+    // serves nobody.
     while (!load_flag(&ep->stop_requested)) {
         SOAP_SOCKET s = soap_accept(listener);
-        if (!soap_valid_socket(s)) break;
         if (load_flag(&ep->stop_requested)) {
             listener->socket = SOAP_INVALID_SOCKET;
-            close(s);  // the stop's own wake-up connection
+            if (soap_valid_socket(s)) close(s);  // the stop's own wake-up connection
             break;
+        }
+        if (!soap_valid_socket(s)) {
+            report_trouble(&trouble, TROUBLE_FAILING, "accept", listener->errnum, 0);
+            back_off();
+            continue;
+        }
+        listener->socket = SOAP_INVALID_SOCKET;
+        // Past the budget the connection is closed at once, so the client learns it now
+        // and the spare descriptors stay free.
+        const int budget = connection_budget(ep);
+        if (conn_registry_count(ep->registry) >= budget) {
+            close(s);
+            report_trouble(&trouble, TROUBLE_FULL, nullptr, 0, budget);
+            continue;
         }
         // The runtime leaves the accepted socket in the listener; the copy takes it over,
         // and a stale number left behind would be closed again at stop.
+        listener->socket = s;
         struct soap *copy = soap_copy(listener);
         listener->socket = SOAP_INVALID_SOCKET;
         if (!copy) {
             close(s);
-            break;
+            report_trouble(&trouble, TROUBLE_FAILING, "context copy", ENOMEM, 0);
+            back_off();
+            continue;
         }
         copy->user = ep->connection_user;
-        start_connection(ep, copy);
+        const int rc = start_connection(ep, copy);
+        if (rc != 0) {
+            report_trouble(&trouble, TROUBLE_FAILING, "connection thread start", rc, 0);
+            back_off();
+            continue;
+        }
+        report_trouble(&trouble, TROUBLE_NONE, nullptr, 0, 0);
     }
     pthread_cleanup_pop(1);
     return nullptr;
@@ -264,8 +360,19 @@ int endpoint_start(struct soap_endpoint *ep) {
     }
     ep->context = ctx;
     ep->master_socket = s;
+    ep->descriptors_at_start = open_descriptors();
     store_flag(&ep->stop_requested, 0);
-    if (pthread_create(&ep->accept_thread, nullptr, accept_main, ep) != 0) {
+    // The accept thread, and every connection thread it starts, keeps the process's
+    // signals blocked: they belong to the main thread, whose receive they interrupt,
+    // and a connection thread interrupted by one could cut a forwarded line short.
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2})
+        sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    const int started = pthread_create(&ep->accept_thread, nullptr, accept_main, ep);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (started != 0) {
         abandon_start(ctx);
         ep->context = nullptr;
         ep->master_socket = -1;

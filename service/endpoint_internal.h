@@ -31,6 +31,7 @@ struct soap_endpoint {
     // main thread only (start, stop); the accept thread reads context while it runs
     struct soap *context;               // listening context, null when stopped
     int master_socket;                  // -1 when stopped
+    int descriptors_at_start;           // open when accepting began; set before the thread
     pthread_t accept_thread;
     int accept_started;                 // accept_thread was created and not yet joined
 

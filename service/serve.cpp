@@ -6,6 +6,7 @@
 
 #include "service/fault.h"
 #include "service/operations.h"
+#include "service/request_reader.h"
 #include "service/schema/envelope.h"
 #include "soapH.h"
 
@@ -326,17 +327,31 @@ static int begin_request(struct soap *soap)
     return SOAP_OK;
 }
 
+// Closes without a word: for a request that took too long to arrive (its client is
+// gone or hostile) and for a connection that cannot be served at all.
+static int close_unanswered(struct soap *soap)
+{
+    soap->keep_alive = 0;
+    soap->error = SOAP_EOF;
+    return soap_closesock(soap);
+}
+
 int serve_connection(struct soap *soap)
 {
     prepare_context(soap);
+    if (request_reader_install(soap, 0))
+        return close_unanswered(soap);
     int entered = 0;
     int k = soap->max_keep_alive;
     do {
         soap_begin(soap);
+        request_reader_next(soap);
         // The last request allowed is answered with Connection: close.
         if (--k <= 0)
             soap->keep_alive = 0;
         const int rc = soap_begin_recv(soap);
+        if (rc && request_reader_timed_out(soap))
+            return close_unanswered(soap);
         if (rc) {
             if (rc >= SOAP_STOP) {
                 (void)soap_closesock(soap);
@@ -347,7 +362,8 @@ int serve_connection(struct soap *soap)
             return fault_send(soap, !entered);
         }
         if (begin_request(soap) || dispatch(soap, &entered))
-            return fault_send(soap, !entered);
+            return request_reader_timed_out(soap) ? close_unanswered(soap)
+                                                  : fault_send(soap, !entered);
     } while (soap->keep_alive);
     return SOAP_OK;
 }

@@ -16,11 +16,11 @@ int endpoint_notify(struct soap_endpoint *ep, int event);
 // waited with. Returns the pending count (>= 1), -2 for an event out of range, -1 when
 // ep is null or the caller is not registered. Cancellation point.
 int endpoint_wait(struct soap_endpoint *ep, int event, int cap, pthread_mutex_t *ext);
-// Stores the calling thread's id in *id (when id is given). Returns 0, -2 when the caller
-// is not registered, -1 when ep is null.
+// Stores the calling thread's client id (a serial never reused) in *id (when id is
+// given). Returns 0, -2 when the caller is not registered, -1 when ep is null.
 int endpoint_client_id(struct soap_endpoint *ep, unsigned long *id);
-// Requests cancellation of the registered thread with that id and wakes every waiter.
-// Returns 0, -2 when no registered thread has the id, -1 when ep is null.
+// Requests cancellation of the connection thread with that client id and wakes every
+// waiter. Returns 0, -2 when no live connection has the id, -1 when ep is null.
 int endpoint_cancel_client(struct soap_endpoint *ep, unsigned long id);
 
 #endif

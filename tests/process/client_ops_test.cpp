@@ -182,8 +182,8 @@ TEST_F(ClientOps, ForwardingFailureIsAFaultWithItsStringOnStderr)
 TEST_F(ClientOps, UnregisterEndsTheNamedConnectionAndFaultsOnUnknownIds)
 {
     ASSERT_TRUE(start());
-    // Thread ids are reused, so only an id no thread can have is sure to be unknown.
-    client_run unknown = client({"unregister-client", "--id", "1"});
+    // Ids are handed out from 1 up, one per connection, so this one is far ahead.
+    client_run unknown = client({"unregister-client", "--id", "999999999999"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: (no fault string)\n");

@@ -376,7 +376,7 @@ TEST_F(StoreLinked, ClientIdsComeFromTheRegistry) {
     ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
     EXPECT_EQ(conn_thread_result(t), 0);
     EXPECT_EQ(a, b);
-    EXPECT_EQ(a, static_cast<unsigned long>(t->tid));
+    EXPECT_NE(a, 0UL);
     // Its connection has ended, so its id is no longer accepted.
     EXPECT_EQ(store_unregister_client(a), -2);
 }

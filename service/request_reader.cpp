@@ -1,0 +1,331 @@
+// Request framing: a scanner follows each request through its header (only the two
+// lines that say how long the body is matter) and its body, and the receive hook hands
+// the runtime no byte past the request's end. Bytes read beyond it wait in a spill
+// buffer, allocated only while such bytes exist, for the next request.
+#include "service/request_reader.h"
+
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <strings.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "soapH.h"
+
+namespace {
+
+const char kPluginId[] = "gc-request-reader";
+
+enum phase {
+    HEAD,          // request line and header lines, up to the empty line
+    BODY_LENGTH,   // left bytes of a Content-Length body
+    BODY_CHUNKED,  // a chunked body, followed by chunk_state
+    BODY_TO_END,   // no length given: the body runs to the end of the connection
+    DONE,          // the request was read whole; the runtime gets no more of it
+};
+
+enum chunk_state {
+    CHUNK_SIZE,     // hex digits of a chunk's size
+    CHUNK_EXT,      // extensions after the size, up to the line end
+    CHUNK_DATA,     // left bytes of chunk data
+    CHUNK_DATA_END, // the line end after the data
+    CHUNK_TRAILER,  // trailer lines after the last chunk, up to the empty line
+};
+
+struct reader {
+    size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
+    enum phase phase;
+    int skipping;            // the bytes scanned belong to a request already answered
+    // header scan
+    int started;             // a byte other than CR or LF came: the request has begun
+    size_t line_len;         // bytes on the current line, CRs not counted
+    char line[64];           // the current line's start: enough for the two we read
+    int has_length;
+    int chunked;
+    unsigned long long length;
+    // body scan
+    unsigned long long left;
+    enum chunk_state chunk;
+    // bytes read past the request
+    char *spill;
+    size_t spill_off;
+    size_t spill_len;
+    // the request's deadline
+    int timeout_ms;
+    int armed;
+    struct timespec deadline;
+    int timed_out;
+};
+
+struct reader *reader_of(struct soap *soap) {
+    return static_cast<struct reader *>(soap_lookup_plugin(soap, kPluginId));
+}
+
+void arm(struct reader *r) {
+    if (r->timeout_ms <= 0) return;
+    clock_gettime(CLOCK_MONOTONIC, &r->deadline);
+    r->deadline.tv_sec += r->timeout_ms / 1000;
+    r->deadline.tv_nsec += (r->timeout_ms % 1000) * 1000000L;
+    if (r->deadline.tv_nsec >= 1000000000L) {
+        r->deadline.tv_sec++;
+        r->deadline.tv_nsec -= 1000000000L;
+    }
+    r->armed = 1;
+}
+
+void begin_request(struct reader *r) {
+    r->phase = HEAD;
+    r->started = 0;
+    r->line_len = 0;
+    r->has_length = 0;
+    r->chunked = 0;
+    r->length = 0;
+    r->left = 0;
+    r->chunk = CHUNK_SIZE;
+}
+
+int starts_with_key(const char *line, size_t len, const char *key, const char **value) {
+    const size_t k = strlen(key);
+    if (len < k || strncasecmp(line, key, k) != 0) return 0;
+    const char *v = line + k;
+    while (v < line + len && (*v == ' ' || *v == '\t')) v++;
+    *value = v;
+    return 1;
+}
+
+// Reads the two header lines that frame the body, the way the runtime's own header
+// parser does: the last of each counts, and only a plain "chunked" is chunked.
+void header_line(struct reader *r) {
+    const size_t len = r->line_len < sizeof r->line ? r->line_len : sizeof r->line;
+    const char *v;
+    if (starts_with_key(r->line, len, "Content-Length:", &v)) {
+        r->has_length = 1;
+        r->length = strtoull(v, nullptr, 10);
+    } else if (starts_with_key(r->line, len, "Transfer-Encoding:", &v)) {
+        size_t n = static_cast<size_t>(r->line + len - v);
+        while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t')) n--;
+        r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
+    }
+}
+
+// The header ended: the body's framing is known now.
+void header_done(struct soap *soap, struct reader *r) {
+    if (r->chunked) {
+        r->phase = BODY_CHUNKED;
+    } else if (r->has_length) {
+        r->left = r->length;
+        r->phase = r->left ? BODY_LENGTH : DONE;
+    } else {
+        // Where such a body ends is known only when the client closes, so no request
+        // can follow it on this connection.
+        r->phase = BODY_TO_END;
+        soap->keep_alive = 0;
+    }
+}
+
+// Scans up to n bytes of the current request; returns how many belong to it (all of
+// them, unless the request ends inside).
+size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
+    size_t i = 0;
+    while (i < n && r->phase != DONE) {
+        const char c = p[i];
+        switch (r->phase) {
+        case HEAD:
+            i++;
+            if (!r->started) {
+                // Line ends before the request line are skipped, by the runtime too.
+                if (c != '\r' && c != '\n') {
+                    r->started = 1;
+                    r->line[0] = c;
+                    r->line_len = 1;
+                }
+            } else if (c == '\n') {
+                if (r->line_len == 0) {
+                    header_done(soap, r);
+                } else {
+                    header_line(r);
+                    r->line_len = 0;
+                }
+            } else if (c != '\r') {
+                if (r->line_len < sizeof r->line) r->line[r->line_len] = c;
+                r->line_len++;
+            }
+            break;
+        case BODY_LENGTH: {
+            const size_t take =
+                r->left < static_cast<unsigned long long>(n - i) ? static_cast<size_t>(r->left) : n - i;
+            i += take;
+            r->left -= take;
+            if (r->left == 0) r->phase = DONE;
+            break;
+        }
+        case BODY_TO_END:
+            i = n;
+            break;
+        case BODY_CHUNKED:
+            if (r->chunk == CHUNK_DATA) {
+                const size_t take = r->left < static_cast<unsigned long long>(n - i)
+                                        ? static_cast<size_t>(r->left)
+                                        : n - i;
+                i += take;
+                r->left -= take;
+                if (r->left == 0) r->chunk = CHUNK_DATA_END;
+                break;
+            }
+            i++;
+            if (r->chunk == CHUNK_SIZE || r->chunk == CHUNK_EXT) {
+                const int digit = (c >= '0' && c <= '9')   ? c - '0'
+                                  : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                           : -1;
+                if (r->chunk == CHUNK_SIZE && digit >= 0) {
+                    // An absurd size saturates; the runtime refuses it anyway.
+                    r->left = r->left > (~0ULL >> 4) ? ~0ULL : (r->left << 4) | digit;
+                } else if (c == '\n') {
+                    r->chunk = r->left ? CHUNK_DATA : CHUNK_TRAILER;
+                    r->line_len = 0;
+                } else {
+                    r->chunk = CHUNK_EXT;
+                }
+            } else if (r->chunk == CHUNK_DATA_END) {
+                if (c == '\n') r->chunk = CHUNK_SIZE;
+            } else if (c == '\n') {  // CHUNK_TRAILER
+                if (r->line_len == 0) r->phase = DONE;
+                r->line_len = 0;
+            } else if (c != '\r') {
+                r->line_len++;
+            }
+            break;
+        case DONE:
+            break;
+        }
+    }
+    return i;
+}
+
+// Waits until the socket has bytes, or the request's deadline passes (returns 0).
+int wait_readable(struct soap *soap, struct reader *r) {
+    if (!r->armed || !soap_valid_socket(soap->socket)) return 1;
+    if (soap->ssl && SSL_pending(soap->ssl) > 0) return 1;
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long ms = (r->deadline.tv_sec - now.tv_sec) * 1000LL +
+                             (r->deadline.tv_nsec - now.tv_nsec) / 1000000L;
+        if (ms <= 0) return 0;
+        struct pollfd pfd = {soap->socket, POLLIN, 0};
+        const int rc = poll(&pfd, 1, static_cast<int>(ms));
+        if (rc > 0) return 1;
+        // A failed poll is left to the read itself to report.
+        if (rc < 0 && errno != EINTR) return 1;
+    }
+}
+
+void keep_spill(struct reader *r, const char *p, size_t n) {
+    if (n == 0) return;
+    if (r->spill_len == 0) {
+        char *b = static_cast<char *>(malloc(n));
+        // Without memory the bytes are lost as they were before this layer existed; the
+        // next request then fails to parse instead of being answered.
+        if (!b) return;
+        memcpy(b, p, n);
+        free(r->spill);
+        r->spill = b;
+        r->spill_off = 0;
+        r->spill_len = n;
+        return;
+    }
+    // Bytes taken from the spill and given back sit right before spill_off.
+    r->spill_off -= n;
+    r->spill_len += n;
+}
+
+size_t framed_recv(struct soap *soap, char *buf, size_t len) {
+    struct reader *r = reader_of(soap);
+    if (!r) return 0;
+    for (;;) {
+        if (r->phase == DONE && !r->skipping) return 0;
+        size_t n;
+        if (r->spill_len) {
+            n = r->spill_len < len ? r->spill_len : len;
+            memcpy(buf, r->spill + r->spill_off, n);
+            r->spill_off += n;
+            r->spill_len -= n;
+        } else {
+            if (!wait_readable(soap, r)) {
+                r->timed_out = 1;
+                return 0;
+            }
+            n = r->next_recv(soap, buf, len);
+            if (n == 0) return 0;
+        }
+        size_t from = 0;
+        if (r->skipping) {
+            // What is left of a request that was already answered goes nowhere.
+            from = scan(soap, r, buf, n);
+            if (r->phase != DONE) continue;
+            r->skipping = 0;
+            begin_request(r);
+        }
+        if (r->phase == HEAD && !r->started && !r->armed) arm(r);
+        const size_t mine = scan(soap, r, buf + from, n - from);
+        keep_spill(r, buf + from + mine, n - from - mine);
+        if (r->spill && r->spill_len == 0) {
+            free(r->spill);
+            r->spill = nullptr;
+        }
+        if (r->phase == DONE) r->armed = 0;
+        if (mine == 0) continue;
+        if (from) memmove(buf, buf + from, mine);
+        return mine;
+    }
+}
+
+void reader_delete(struct soap *soap, struct soap_plugin *p) {
+    (void)soap;
+    struct reader *r = static_cast<struct reader *>(p->data);
+    free(r->spill);
+    free(r);
+}
+
+int reader_create(struct soap *soap, struct soap_plugin *p, void *arg) {
+    struct reader *r = static_cast<struct reader *>(calloc(1, sizeof(struct reader)));
+    if (!r) return SOAP_EOM;
+    r->next_recv = soap->frecv;
+    r->timeout_ms = *static_cast<int *>(arg);
+    begin_request(r);
+    arm(r);
+    p->id = kPluginId;
+    p->data = r;
+    p->fdelete = reader_delete;
+    soap->frecv = framed_recv;
+    return SOAP_OK;
+}
+
+}  // namespace
+
+int request_reader_install(struct soap *soap, int timeout_ms) {
+    if (reader_of(soap)) return 0;
+    return soap_register_plugin_arg(soap, reader_create, &timeout_ms) == SOAP_OK ? 0 : -1;
+}
+
+void request_reader_next(struct soap *soap) {
+    struct reader *r = reader_of(soap);
+    if (!r) return;
+    soap->bufidx = 0;
+    soap->buflen = 0;
+    if (r->phase == HEAD && !r->started) return;
+    r->armed = 0;
+    if (r->phase == DONE || r->phase == BODY_TO_END)
+        begin_request(r);
+    else
+        r->skipping = 1;
+}
+
+int request_reader_timed_out(struct soap *soap) {
+    struct reader *r = reader_of(soap);
+    return r ? r->timed_out : 0;
+}
