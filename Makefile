@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgtest-dev \
-           python3 python3-zeep curl
+           libexpat1-dev python3 python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build run test asan-test bench clean

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "service/xml_balance.h"
 #include "soapH.h"
 
 namespace {
@@ -45,6 +46,7 @@ struct reader {
     char line[64];           // the current line's start: enough for the two we read
     int has_length;
     int chunked;
+    int encoded;             // a Content-Encoding: the body's bytes are not its XML
     unsigned long long length;
     // body scan
     unsigned long long left;
@@ -53,6 +55,7 @@ struct reader {
     char *spill;
     size_t spill_off;
     size_t spill_len;
+    struct xml_balance balance;  // of the body's XML, while the body is plain
     // the request's deadline
     int timeout_ms;
     int armed;
@@ -82,9 +85,11 @@ void begin_request(struct reader *r) {
     r->line_len = 0;
     r->has_length = 0;
     r->chunked = 0;
+    r->encoded = 0;
     r->length = 0;
     r->left = 0;
     r->chunk = CHUNK_SIZE;
+    xml_balance_reset(&r->balance);
 }
 
 int starts_with_key(const char *line, size_t len, const char *key, const char **value) {
@@ -108,7 +113,14 @@ void header_line(struct reader *r) {
         size_t n = static_cast<size_t>(r->line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t')) n--;
         r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
+    } else if (starts_with_key(r->line, len, "Content-Encoding:", &v)) {
+        r->encoded = strncasecmp(v, "identity", 8) != 0;
     }
+}
+
+// Body bytes of the request being read go through the tag balance check.
+void body_bytes(struct reader *r, const char *p, size_t n) {
+    if (!r->skipping && !r->encoded) xml_balance_feed(&r->balance, p, n);
 }
 
 // The header ended: the body's framing is known now.
@@ -157,12 +169,14 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
         case BODY_LENGTH: {
             const size_t take =
                 r->left < static_cast<unsigned long long>(n - i) ? static_cast<size_t>(r->left) : n - i;
+            body_bytes(r, p + i, take);
             i += take;
             r->left -= take;
             if (r->left == 0) r->phase = DONE;
             break;
         }
         case BODY_TO_END:
+            body_bytes(r, p + i, n - i);
             i = n;
             break;
         case BODY_CHUNKED:
@@ -170,6 +184,7 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                 const size_t take = r->left < static_cast<unsigned long long>(n - i)
                                         ? static_cast<size_t>(r->left)
                                         : n - i;
+                body_bytes(r, p + i, take);
                 i += take;
                 r->left -= take;
                 if (r->left == 0) r->chunk = CHUNK_DATA_END;
@@ -287,6 +302,7 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len) {
 void reader_delete(struct soap *soap, struct soap_plugin *p) {
     (void)soap;
     struct reader *r = static_cast<struct reader *>(p->data);
+    xml_balance_free(&r->balance);
     free(r->spill);
     free(r);
 }
@@ -328,4 +344,9 @@ void request_reader_next(struct soap *soap) {
 int request_reader_timed_out(struct soap *soap) {
     struct reader *r = reader_of(soap);
     return r ? r->timed_out : 0;
+}
+
+int request_reader_malformed(struct soap *soap) {
+    struct reader *r = reader_of(soap);
+    return r ? r->balance.broken : 0;
 }

@@ -22,5 +22,8 @@ int request_reader_install(struct soap *soap, int timeout_ms);
 void request_reader_next(struct soap *soap);
 // 1 when the input ended because a request took too long, else 0.
 int request_reader_timed_out(struct soap *soap);
+// 1 when the body read so far closes an element it did not open (tags crossed,
+// mismatched or unbalanced), which the runtime lets pass; else 0.
+int request_reader_malformed(struct soap *soap);
 
 #endif

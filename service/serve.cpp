@@ -36,6 +36,8 @@ static int end_request(struct soap *soap)
 {
     if (soap_body_end_in(soap) || soap_envelope_end_in(soap) || soap_end_recv(soap))
         return soap->error;
+    if (request_reader_malformed(soap))
+        return soap->error = SOAP_SYNTAX_ERROR;
     soap->encodingStyle = nullptr;
     soap->action = nullptr;
     return SOAP_OK;

@@ -2,7 +2,8 @@
 // xsd__string (every string member) and SOAP_ENV__ReasonText (the SOAP 1.2 fault text).
 //
 // Clients read the replies as 7-bit text in which stored ISO-8859-1 bytes arrive as
-// decimal character references and line ends survive as &#xD;/&#xA;. The runtime's writer
+// decimal character references and line ends survive as &#xD;/&#xA;; control bytes
+// that XML cannot carry at all arrive as U+FFFD. The runtime's writer
 // sends bytes >= 0x80 raw or as hex references, LF raw and control bytes escaped, and
 // writes "" as an empty-element tag, in every mode it has; so these writers escape on
 // their own. Reading keeps the runtime's string reader.
@@ -27,10 +28,17 @@ static int put_escaped(struct soap *soap, const char *s)
         case '>': esc = "&gt;"; break;
         case '\r': esc = "&#xD;"; break;
         case '\n': esc = "&#xA;"; break;
+        case '\t':
+            break;
         default:
             if (c >= 0x80) {
                 snprintf(ref, sizeof ref, "&#%lu;", static_cast<unsigned long>(c));
                 esc = ref;
+            } else if (c < 0x20) {
+                // XML 1.0 has no way to write these, not even as references: a raw one
+                // makes a strict parser refuse the whole reply. The replacement
+                // character keeps the reply readable and shows that a byte was there.
+                esc = "&#65533;";
             }
             break;
         }

@@ -1,0 +1,218 @@
+// The scanner is a byte-at-a-time state machine, so a body may be fed in pieces split
+// anywhere. Names are compared exactly, prefix included, as well-formedness demands.
+#include "service/xml_balance.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum state {
+    TEXT,
+    LT,           // after '<'
+    START_NAME,
+    IN_TAG,       // among a start tag's attributes
+    IN_VALUE,     // inside a quoted attribute value
+    SLASH,        // '/' inside a start tag: an empty element if '>' follows
+    END_NAME,
+    END_TAIL,     // blanks after an end tag's name
+    BANG,         // after "<!"
+    COMMENT_OPEN, // after "<!-"
+    COMMENT,
+    CDATA_OPEN,   // reading "[CDATA[" after "<!"
+    CDATA,
+    DECL,         // <!DOCTYPE ...> and the like, with an internal subset in brackets
+    PI,           // <? ... ?>
+};
+
+const char kCdataOpen[] = "[CDATA[";
+
+int blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+int append(struct xml_balance *b, char c) {
+    if (b->used == b->size) {
+        const size_t size = b->size ? b->size * 2 : 256;
+        char *names = static_cast<char *>(realloc(b->names, size));
+        if (!names) return -1;
+        b->names = names;
+        b->size = size;
+    }
+    b->names[b->used++] = c;
+    return 0;
+}
+
+// The end tag's name sits at names[name_start, used); the innermost open element's
+// name ends right before name_start.
+void close_element(struct xml_balance *b) {
+    const size_t end_len = b->used - b->name_start;
+    if (b->name_start == 0) {
+        b->broken = 1;
+        return;
+    }
+    size_t top = b->name_start - 1;  // its '\0'
+    while (top > 0 && b->names[top - 1] != '\0') top--;
+    const size_t top_len = b->name_start - 1 - top;
+    if (top_len != end_len || memcmp(b->names + top, b->names + b->name_start, end_len) != 0)
+        b->broken = 1;
+    b->used = top;
+}
+
+// Scans one byte; returns 0 when it was taken, 1 when the new state must see it again.
+int step(struct xml_balance *b, char c) {
+    switch (b->state) {
+    case TEXT:
+        if (c == '<') b->state = LT;
+        return 0;
+    case LT:
+        b->name_start = b->used;
+        if (c == '/') {
+            b->state = END_NAME;
+        } else if (c == '!') {
+            b->state = BANG;
+        } else if (c == '?') {
+            b->state = PI;
+            b->match = 0;
+        } else {
+            b->state = START_NAME;
+            return 1;
+        }
+        return 0;
+    case START_NAME:
+        if (blank(c) || c == '/' || c == '>') {
+            if (append(b, '\0')) b->broken = 1;
+            b->state = IN_TAG;
+            return 1;
+        }
+        if (append(b, c)) b->broken = 1;
+        return 0;
+    case IN_TAG:
+        if (c == '"' || c == '\'') {
+            b->quote = c;
+            b->state = IN_VALUE;
+        } else if (c == '/') {
+            b->state = SLASH;
+        } else if (c == '>') {
+            b->state = TEXT;
+        }
+        return 0;
+    case IN_VALUE:
+        if (c == b->quote) b->state = IN_TAG;
+        return 0;
+    case SLASH:
+        if (c != '>') {
+            b->state = IN_TAG;
+            return 1;
+        }
+        // An empty element: open and closed at once.
+        b->used = b->name_start;
+        b->state = TEXT;
+        return 0;
+    case END_NAME:
+        if (blank(c)) {
+            b->state = END_TAIL;
+        } else if (c == '>') {
+            close_element(b);
+            b->state = TEXT;
+        } else if (append(b, c)) {
+            b->broken = 1;
+        }
+        return 0;
+    case END_TAIL:
+        if (blank(c)) return 0;
+        if (c == '>')
+            close_element(b);
+        else
+            b->broken = 1;
+        b->state = TEXT;
+        return 0;
+    case BANG:
+        if (c == '-') {
+            b->state = COMMENT_OPEN;
+        } else if (c == '[') {
+            b->state = CDATA_OPEN;
+            b->match = 1;
+        } else {
+            b->state = DECL;
+            b->depth = 0;
+            b->quote = 0;
+            return 1;
+        }
+        return 0;
+    case COMMENT_OPEN:
+        b->match = 0;
+        b->state = c == '-' ? COMMENT : DECL;
+        return c == '-' ? 0 : 1;
+    case COMMENT:
+        if (c == '-')
+            b->match = b->match < 2 ? b->match + 1 : 2;
+        else if (c == '>' && b->match == 2)
+            b->state = TEXT;
+        else
+            b->match = 0;
+        return 0;
+    case CDATA_OPEN:
+        if (c != kCdataOpen[b->match]) {
+            b->state = DECL;
+            b->depth = 0;
+            b->quote = 0;
+            return 1;
+        }
+        if (++b->match == static_cast<int>(sizeof kCdataOpen) - 1) {
+            b->state = CDATA;
+            b->match = 0;
+        }
+        return 0;
+    case CDATA:
+        if (c == ']')
+            b->match = b->match < 2 ? b->match + 1 : 2;
+        else if (c == '>' && b->match == 2)
+            b->state = TEXT;
+        else
+            b->match = 0;
+        return 0;
+    case DECL:
+        if (b->quote) {
+            if (c == b->quote) b->quote = 0;
+        } else if (c == '"' || c == '\'') {
+            b->quote = c;
+        } else if (c == '[') {
+            b->depth++;
+        } else if (c == ']') {
+            b->depth--;
+        } else if (c == '>' && b->depth <= 0) {
+            b->state = TEXT;
+        }
+        return 0;
+    case PI:
+        if (c == '>' && b->match)
+            b->state = TEXT;
+        else
+            b->match = c == '?';
+        return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void xml_balance_reset(struct xml_balance *b) {
+    b->state = TEXT;
+    b->broken = 0;
+    b->used = 0;
+    b->name_start = 0;
+    b->match = 0;
+    b->depth = 0;
+    b->quote = 0;
+}
+
+void xml_balance_feed(struct xml_balance *b, const char *p, size_t n) {
+    for (size_t i = 0; i < n && !b->broken; i++)
+        while (step(b, p[i])) {
+        }
+}
+
+void xml_balance_free(struct xml_balance *b) {
+    free(b->names);
+    b->names = nullptr;
+    b->used = b->size = b->name_start = 0;
+}

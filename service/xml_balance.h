@@ -1,0 +1,33 @@
+// Tag balance of a request body, checked as the bytes stream by. The runtime skips
+// elements it does not know by counting angle brackets and compares end tags with start
+// tags only in its strict mode, which would also refuse unknown children; so a body
+// with crossed or mismatched end tags was served as if it were well-formed. This scanner
+// follows start tags, end tags, comments, CDATA sections, processing instructions and
+// declarations, and remembers the first end tag that closes the wrong element. One per
+// connection, used by that connection's thread only; no lock.
+#ifndef GC_SERVICE_XML_BALANCE_H
+#define GC_SERVICE_XML_BALANCE_H
+
+#include <cstddef>
+
+struct xml_balance {
+    int state;
+    int broken;        // an end tag closed the wrong element, or one with none open
+    char *names;       // the open elements' names, each ended by '\0'
+    size_t used;
+    size_t size;
+    size_t name_start; // where the name being read begins in names
+    int match;         // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
+    int depth;         // bracket depth inside a declaration
+    char quote;        // the quote that ends the current attribute or literal
+};
+
+// Starts a new body: nothing open, not broken. Keeps the name buffer for reuse.
+void xml_balance_reset(struct xml_balance *b);
+// Scans the next n bytes of the body; sets b->broken at the first misplaced end tag
+// (and when memory for the open names runs out, so that nothing passes unchecked).
+void xml_balance_feed(struct xml_balance *b, const char *p, size_t n);
+// Frees the name buffer; b may be reset and fed again afterwards.
+void xml_balance_free(struct xml_balance *b);
+
+#endif
