@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "store/store.h"
@@ -95,6 +96,41 @@ TEST_F(ServeTest, HundredthRequestIsAnsweredWithConnectionClose)
     int rc = -1;
     expect_closed(&rc);
     EXPECT_EQ(rc, 0);
+}
+
+// Requests sent in one write are answered in order, each exactly as if it had come
+// alone, a one-way and a chunked one among them. A Content-Length that runs past the
+// envelope covers bytes that are the request's, even when they come after its answer.
+TEST_F(ServeTest, PipelinedRequestsAreAnsweredInOrderAsIfAlone)
+{
+    stderr_pipe err(false);
+    const std::string ping = soap_envelope("<sntr:ping/>");
+    const std::string version = soap_envelope("<sntr:get-versionInfo/>");
+    char size[16];
+    snprintf(size, sizeof size, "%zx", version.size());
+    const std::string chunked = "POST / HTTP/1.1\r\nContent-Type: text/xml\r\n"
+                                "Transfer-Encoding: chunked\r\n\r\n" +
+                                std::string(size) + "\r\n" + version + "\r\n0\r\n\r\n";
+    const std::string pad = " <!-- the request's own -->";
+    const std::string alone_ping = ask("<sntr:ping/>");
+    const std::string alone_version = ask("<sntr:get-versionInfo/>");
+    ASSERT_EQ(http_status_line(alone_ping), "HTTP/1.1 200 OK");
+    ASSERT_EQ(http_status_line(alone_version), "HTTP/1.1 200 OK");
+
+    ASSERT_TRUE(send_all(conn.fd, http_post(ping) + http_post(soap_envelope("<sntr:reload/>")) +
+                                      chunked + http_post(version)));
+    for (const std::string *want : {&alone_ping, &alone_version, &alone_version})
+        EXPECT_EQ(read_response(conn.fd), *want);
+
+    ASSERT_TRUE(send_all(conn.fd, "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                      std::to_string(ping.size() + pad.size()) + "\r\n\r\n" +
+                                      ping));
+    EXPECT_EQ(read_response(conn.fd), alone_ping);
+    ASSERT_TRUE(send_all(conn.fd, pad + http_post(version)));
+    EXPECT_EQ(read_response(conn.fd), alone_version);
+    EXPECT_EQ(err.take(), "FWD_CMD: PING\nFWD_CMD: PING\nFWD_CMD: RELOAD\nFWD_CMD: PING\n");
+    // Nothing else was queued, and the connection is still good.
+    EXPECT_EQ(ask("<sntr:get-versionInfo/>"), alone_version);
 }
 
 TEST_F(ServeTest, ReloadSendsNothingAndTheConnectionGoesOn)
@@ -345,6 +381,37 @@ TEST_F(ServeTest, ClientLeavingBetweenRequestsEndsWithoutFault)
     std::string extra;
     EXPECT_TRUE(wait_closed(conn.fd, 5000, &extra)) << extra;
     EXPECT_TRUE(soap_conn_wait(&conn, 5000));
+}
+
+// A connection that sends nothing, or sends part of a request, is closed without an
+// answer once the request time has passed; between requests it may wait as long as it
+// likes.
+TEST(ServeDeadline, SlowRequestsAreClosedAndIdleConnectionsAreKept)
+{
+    ASSERT_EQ(store_create(nullptr, 0, nullptr), 0);
+    const int timeout_ms = 300;
+    const std::string request = http_post(soap_envelope("<sntr:get-versionInfo/>"));
+    {
+        soap_conn silent;
+        ASSERT_TRUE(soap_conn_start(&silent, timeout_ms));
+        EXPECT_TRUE(wait_closed(silent.fd, 5000));
+        EXPECT_TRUE(soap_conn_finish(&silent));
+    }
+    soap_conn c;
+    ASSERT_TRUE(soap_conn_start(&c, timeout_ms));
+    ASSERT_TRUE(send_all(c.fd, request));
+    EXPECT_EQ(http_status_line(read_response(c.fd)), "HTTP/1.1 200 OK");
+    // Idle between requests for longer than the request time: still open.
+    EXPECT_FALSE(wait_closed(c.fd, 3 * timeout_ms));
+    ASSERT_TRUE(send_all(c.fd, request));
+    EXPECT_EQ(http_status_line(read_response(c.fd)), "HTTP/1.1 200 OK");
+    // Half a request, and then nothing.
+    ASSERT_TRUE(send_all(c.fd, request.substr(0, request.size() / 2)));
+    std::string extra;
+    EXPECT_TRUE(wait_closed(c.fd, 5000, &extra));
+    EXPECT_EQ(extra, "");
+    EXPECT_TRUE(soap_conn_finish(&c));
+    store_destroy();
 }
 
 }  // namespace

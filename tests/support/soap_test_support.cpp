@@ -12,6 +12,7 @@
 #include <stdsoap2.h>
 
 #include "service/release_list.h"
+#include "service/request_reader.h"
 #include "service/serve.h"
 
 const char kNs11[] =
@@ -40,7 +41,7 @@ static long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool soap_conn_start(soap_conn *c)
+bool soap_conn_start(soap_conn *c, int request_timeout_ms)
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
@@ -56,6 +57,11 @@ bool soap_conn_start(soap_conn *c)
     soap_set_omode(soap, SOAP_IO_KEEPALIVE);
     soap->keep_alive = -1;
     soap->socket = sv[1];
+    if (request_timeout_ms > 0 && request_reader_install(soap, request_timeout_ms) != 0) {
+        soap_free(soap);
+        close(sv[0]);
+        return false;
+    }
     c->fd = sv[0];
     c->soap = soap;
     std::promise<int> done;
