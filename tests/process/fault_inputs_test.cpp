@@ -125,6 +125,14 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"body that is not SOAP", raw_post("<a>not soap</a>"), REFUSED},
         {"body that ends inside the envelope", raw_post(stats.substr(0, stats.size() - 9)),
          REFUSED},
+        {"attribute without quotes", raw_post(soap_envelope("<sntr:get-versionInfo a=1/>")),
+         REFUSED},
+        {"attribute given twice",
+         raw_post(soap_envelope("<sntr:get-versionInfo a=\"1\" a=\"2\"/>")), REFUSED},
+        {"crossed end tags",
+         raw_post(soap_envelope(stats_with + "<a><b></a></b>" + stats_end)), REFUSED},
+        {"mismatched end tag", raw_post(soap_envelope(stats_with + "<a></b>" + stats_end)),
+         REFUSED},
         {"unknown method", raw_post(soap_request("get-everything")), REFUSED},
         {"known method in another namespace",
          raw_post("<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
@@ -245,6 +253,79 @@ TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
     close_all(&silent);
     EXPECT_TRUE(settles_to(base_threads, base_fds));
     EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"), std::string::npos);
+    expect_clean_stop();
+}
+
+// The accept thread used to leave its loop on the first failed accept: with the
+// descriptors used up by idle clients, the daemon went on taking status messages and
+// never served another client. Now it says so once, refuses what it has no room for,
+// and serves again as soon as the clients leave; its stop still finds a descriptor.
+TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
+{
+    ASSERT_TRUE(start_quiet());
+    ASSERT_TRUE(send_lines("scannedFiles S Z 9\n"));
+    rlimit low = {48, 0};
+    rlimit old;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    low.rlim_max = old.rlim_max;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    // One at a time, each until the daemon has a thread for it or has closed it: faster,
+    // the listen queue overflows and handshakes crawl in on retransmission timers.
+    std::vector<int> idle;
+    for (int i = 0; i < 51; i++) {
+        const int before = threads();
+        int fd = raw_connect(port);
+        ASSERT_GE(fd, 0) << "connection " << i;
+        idle.push_back(fd);
+        ASSERT_TRUE(eventually(
+            [&] {
+                char b;
+                return threads() > before || recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+            },
+            kAnswerMs))
+            << "connection " << i;
+    }
+    const char full[] = "as many as the descriptor limit allows";
+    ASSERT_TRUE(wait_for_output(&daemon, full, 2, kAnswerMs)) << daemon.err;
+    close_all(&idle);
+    EXPECT_TRUE(eventually(
+        [&] {
+            http_conn c;
+            http_reply r;
+            return http_connect(&c, port, 200) &&
+                   http_call(&c, soap_request("get-versionInfo"), &r, 1, 200) == HTTP_REPLY &&
+                   r.status == 200;
+        },
+        1000));
+    ASSERT_TRUE(wait_for_output(&daemon, "accepting connections again\n", 2, kAnswerMs))
+        << daemon.err;
+    EXPECT_EQ(count_of(daemon.err, full), 1) << daemon.err;
+    EXPECT_EQ(count_of(daemon.err, "SOAP interface: "), 2) << daemon.err;
+    expect_alive_and_exact(stats_body(9));
+    expect_clean_stop();
+}
+
+// A client that gives up on a long poll and leaves used to keep its connection thread
+// and descriptor until the next event, which can be days away; one that stays
+// connected still waits as long as it likes.
+TEST_F(FaultInputs, AbandonedLongPollsGiveBackTheirThreads)
+{
+    ASSERT_TRUE(start_quiet());
+    const int base_threads = settled_threads(), base_fds = descriptors();
+    const int n = 20;
+    std::vector<http_conn> gone(n);
+    for (http_conn &c : gone) {
+        ASSERT_TRUE(http_connect(&c, port));
+        ASSERT_TRUE(http_post(&c, soap_request("get-lastScannedFile")));
+    }
+    http_conn stays;
+    ASSERT_TRUE(post_blocked(&stays, "get-lastScannedFile"));
+    ASSERT_TRUE(eventually([&] { return threads() == base_threads + n + 1; }, kAnswerMs));
+    for (http_conn &c : gone)
+        http_close(&c);
+    EXPECT_TRUE(settles_to(base_threads + 1, base_fds + 1, 5000));
+    ASSERT_TRUE(send_lines("lastScannedFile S S /still-asked\n"));
+    EXPECT_EQ(xml_text(answer(&stays, "get-lastScannedFile"), "fn"), "/still-asked");
     expect_clean_stop();
 }
 

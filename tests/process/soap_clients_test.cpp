@@ -3,13 +3,37 @@
 // visibly when nobody reads it), client ids name connections, unregister-client ends
 // exactly the connection it names, and a stop signal ends the daemon promptly however
 // many clients are blocked in long polls.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <vector>
 
 #include "process/soap_daemon.h"
 
 namespace {
+
+// The blocked-signal masks of every thread of pid but its main one.
+std::vector<unsigned long long> other_threads_blocked(int pid)
+{
+    std::vector<unsigned long long> masks;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(task.c_str());
+    if (!d)
+        return masks;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.' || std::to_string(pid) == e->d_name)
+            continue;
+        std::ifstream f(task + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("SigBlk:", 0) == 0)
+                masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+    }
+    closedir(d);
+    return masks;
+}
 
 const char kForwardFault11[] =
     "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
@@ -132,6 +156,17 @@ TEST_F(SoapClients, ClientIdNamesTheConnection)
     std::string id_b = register_client(&b);
     EXPECT_NE(id_b, id_a);
     EXPECT_EQ(register_client(&a), id_a);
+
+    // Ids were thread ids, and the next connection's thread often got the id of the one
+    // that had just ended: the old id then cancelled an unrelated connection.
+    http_close(&a);
+    http_conn x, c;
+    std::string id_x = register_client(&x);
+    EXPECT_NE(id_x, id_a);
+    ASSERT_TRUE(unregister(&c, id_a));
+    http_reply r = fault(&c, "unregister-client with an ended connection's id");
+    EXPECT_EQ(r.status, 500) << r.head;
+    EXPECT_EQ(register_client(&x), id_x);
 }
 
 TEST_F(SoapClients, UnregisterEndsOnlyTheNamedBlockedConnection)
@@ -159,17 +194,13 @@ TEST_F(SoapClients, UnregisterEndsOnlyTheNamedBlockedConnection)
               "<sntr:blockedFile><filename>/after</filename><information>Sig.2</information>"
               "<index>1</index></sntr:blockedFile>");
 
-    // a's id ended with a. The connection closes a moment before the registry forgets
-    // the thread, so allow a few tries; each one that is not refused is answered by
-    // nothing at all.
-    bool refused = false;
-    for (int i = 0; i < 20 && !refused; i++) {
-        http_conn d;
-        ASSERT_TRUE(unregister(&d, id_a));
-        http_reply r;
-        refused = http_read_reply(&d, &r, 250) == HTTP_REPLY && r.status == 500;
-    }
-    EXPECT_TRUE(refused) << "the id of an ended connection is still accepted";
+    // a's id ended with a, before its connection closed.
+    http_conn d;
+    ASSERT_TRUE(unregister(&d, id_a));
+    http_reply r;
+    EXPECT_EQ(http_read_reply(&d, &r, kAnswerMs), HTTP_REPLY)
+        << "the id of an ended connection is still accepted";
+    EXPECT_EQ(r.status, 500) << r.head;
 }
 
 TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
@@ -226,6 +257,12 @@ TEST_F(SoapClients, StopSignalEndsEveryLongPollPromptly)
     ASSERT_TRUE(post_blocked(&by_index2, "get-blockedFile2"));
     ASSERT_TRUE(post_blocked(&scanned, "get-lastScannedFile"));
     EXPECT_EQ(xml_text(call(&idle, "get-versionInfo"), "interface-version"), "2");
+    // Only the main thread may take a stop signal: every other thread blocks them all.
+    const std::vector<unsigned long long> masks = other_threads_blocked(daemon.pid);
+    EXPECT_GE(masks.size(), 5u);
+    for (unsigned long long m : masks)
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM})
+            EXPECT_TRUE(m & (1ULL << (sig - 1))) << "signal " << sig << ", mask " << std::hex << m;
 
     auto t0 = std::chrono::steady_clock::now();
     expect_clean_stop(kAnswerMs);
