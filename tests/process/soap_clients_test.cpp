@@ -158,8 +158,10 @@ TEST_F(SoapClients, ClientIdNamesTheConnection)
     EXPECT_EQ(register_client(&a), id_a);
 
     // Ids were thread ids, and the next connection's thread often got the id of the one
-    // that had just ended: the old id then cancelled an unrelated connection.
-    http_close(&a);
+    // that had just ended: the old id then cancelled an unrelated connection. a ends
+    // here from the daemon's side, so its end is known when the close is seen.
+    ASSERT_TRUE(unregister(&a, id_a));
+    ASSERT_TRUE(http_closed_without_reply(&a, kAnswerMs)) << "a got: " << a.in;
     http_conn x, c;
     std::string id_x = register_client(&x);
     EXPECT_NE(id_x, id_a);
