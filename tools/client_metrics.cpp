@@ -1,6 +1,5 @@
 #include "tools/client_metrics.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,10 +57,11 @@ int read_ver(client_conn *c, int which, long *out)
 // the daemon answered with.
 int probe(client_conn *c, client_options *o, unsigned index, unsigned *got)
 {
-    o->timeout = kProbeSeconds;
-    c->soap->recv_timeout = kProbeSeconds;
+    const int reply_seconds = o->timeout;
+    o->timeout = c->soap->recv_timeout = kProbeSeconds;
     sntr__blockedFile r;
     int rc = soap_call_sntr__get_blockedFile(c->soap, c->endpoint, nullptr, index, &r);
+    o->timeout = c->soap->recv_timeout = reply_seconds;
     if (rc == SOAP_OK) {
         *got = r.index;
         return r.index == index ? PROBE_HELD : PROBE_OTHER;
@@ -238,7 +238,8 @@ int write_textfile(const char *dir, int up, const figures *f)
 
 int client_metrics(const client_options *opts)
 {
-    // The probes change the reply time of this copy; its strings stay opts's.
+    // The probes shorten the reply time of this copy for a while; its strings stay
+    // opts's.
     client_options local = *opts;
     if (local.timeout == 0)
         local.timeout = kReplySeconds;
@@ -249,8 +250,6 @@ int client_metrics(const client_options *opts)
     int rc = gather(c, &local, &f);
     int up = 1;
     if (rc != SOAP_OK) {
-        // The reason names the reply time the caller chose, not the probe's.
-        local.timeout = opts->timeout ? opts->timeout : kReplySeconds;
         client_conn_status(c, rc);
         up = 0;
     }
