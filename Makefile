@@ -7,7 +7,11 @@ PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgt
            libexpat1-dev python3 python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test asan-test bench clean
+# The metrics tests check connector-client's output with promtool and scrape it through
+# a real node exporter; installed here so that they never skip in CI.
+PACKAGES += prometheus prometheus-node-exporter
+
+.PHONY: deps build run test asan-test bench clean deb
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -87,4 +91,24 @@ soak: build
 	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-tsan
+	rm -rf $(BUILD) build-asan build-fuzz build-tsan build-deb
+
+# The Debian package (debian/), built by debhelper from the CMake install rules. The
+# build tools write next to the source tree; the package files are moved to build-deb/.
+DEB_PACKAGES = debhelper dpkg-dev lintian
+DEB_OUT = build-deb
+
+deb: deps
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+	dpkg-checkbuilddeps
+	dpkg-buildpackage -us -uc -b
+	@ver=$$(dpkg-parsechangelog -S Version); rm -rf $(DEB_OUT); mkdir -p $(DEB_OUT); \
+	mv ../gui-connector_$${ver}_* ../gui-connector-dbgsym_$${ver}_* $(DEB_OUT)/ 2>/dev/null; \
+	ls $(DEB_OUT)/gui-connector_$${ver}_*.deb
+	debian/rules clean

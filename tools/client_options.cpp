@@ -18,9 +18,10 @@ const char *const kCommandNames[CMD_COUNT] = {
     "get-currentStats",    "get-logChanged",       "reload",
     "stop",                "ping",                 "register-client",
     "unregister-client",   "watch-blocked",        "watch-scanned",
+    "metrics",
 };
 
-enum { OPT_TLS = 256, OPT_JSON, OPT_TIMEOUT, OPT_INDEX, OPT_ID, OPT_FROM, OPT_HELP };
+enum { OPT_TLS = 256, OPT_JSON, OPT_TIMEOUT, OPT_INDEX, OPT_ID, OPT_FROM, OPT_HELP, OPT_TEXTFILE };
 
 // Decimal digits only: a sign, a base prefix or trailing text is refused rather than
 // read as something the user did not mean.
@@ -150,6 +151,7 @@ int client_options_parse(client_options *o, int argc, char **argv)
         {"id", required_argument, nullptr, OPT_ID},
         {"from", required_argument, nullptr, OPT_FROM},
         {"help", no_argument, nullptr, OPT_HELP},
+        {"textfile", required_argument, nullptr, OPT_TEXTFILE},
         {nullptr, 0, nullptr, 0},
     };
     bool has_index = false, has_id = false, has_from = false;
@@ -198,6 +200,14 @@ int client_options_parse(client_options *o, int argc, char **argv)
             o->from = static_cast<unsigned>(v);
             has_from = true;
             break;
+        case OPT_TEXTFILE:
+            free(o->textfile);
+            o->textfile = copy_part(optarg, strlen(optarg));
+            if (!o->textfile) {
+                fputs("connector-client: out of memory\n", stderr);
+                return -1;
+            }
+            break;
         case OPT_HELP: client_usage(stdout); return 1;
         case ':': return usage_error("%s needs an argument", argv[optind - 1]);
         default: return usage_error("unknown option \"%s\"", argv[optind - 1]);
@@ -219,6 +229,8 @@ int client_options_parse(client_options *o, int argc, char **argv)
         return usage_error(has_id ? "%s takes no --id" : "%s needs --id N", argv[optind]);
     if (has_from && o->command != CMD_WATCH_BLOCKED)
         return usage_error("%s takes no --from", argv[optind]);
+    if (o->textfile && o->command != CMD_METRICS)
+        return usage_error("%s takes no --textfile", argv[optind]);
     return 0;
 }
 
@@ -231,6 +243,7 @@ void client_options_free(client_options *o)
     free(o->tls_cert);
     free(o->tls_key);
     free(o->tls_password);
+    free(o->textfile);
     memset(o, 0, sizeof *o);
 }
 
@@ -247,6 +260,7 @@ void client_usage(FILE *out)
           "  --json           one JSON object per answer (default: name: value lines)\n"
           "  --timeout S      give up when a reply takes more than S seconds (default:\n"
           "                   wait for ever, as the long polls need)\n"
+          "  --help           print this text\n"
           "\n"
           "OPERATION\n"
           "  get-versionInfo  get-binVersionNumber  get-engVersionNumber  get-vdfVersionNumber\n"
@@ -256,6 +270,8 @@ void client_usage(FILE *out)
           "  watch-blocked [--from N]  print every blocked file once, in order, as it arrives\n"
           "  watch-scanned             print every last scanned file as it arrives\n"
           "  (the watches end on Ctrl-C)\n"
+          "  metrics [--textfile DIR]  the daemon's figures for Prometheus, on stdout or\n"
+          "                   written atomically to DIR/gui_connector.prom\n"
           "\n"
           "exit status: 0 answer, 1 SOAP fault, 2 usage error, 3 daemon not reached or no\n"
           "answer in time, 4 output not written\n",

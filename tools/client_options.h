@@ -34,6 +34,7 @@ enum client_command {
     CMD_UNREGISTER_CLIENT,
     CMD_WATCH_BLOCKED,
     CMD_WATCH_SCANNED,
+    CMD_METRICS,
     CMD_COUNT
 };
 
@@ -52,6 +53,7 @@ struct client_options {
     unsigned index;       // --index (get-blockedFile, get-blockedFile2)
     unsigned long id;     // --id (unregister-client)
     unsigned from;        // --from (watch-blocked)
+    char *textfile;       // owned; --textfile DIR (metrics), null for stdout
 };
 
 // Parses argv into *o (zero-filled first). Overwrites a password given with --tls in argv

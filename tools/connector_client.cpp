@@ -1,11 +1,12 @@
-// connector-client: asks a running GUI connector over SOAP, one operation per run, or
-// follows its blocked files or scanned files as they arrive. Built on the client stubs
-// generated from the service's interface declaration, so it speaks exactly what the
-// daemon serves.
+// connector-client: asks a running GUI connector over SOAP, one operation per run,
+// follows its blocked files or scanned files as they arrive, or reports its figures for
+// Prometheus. Built on the client stubs generated from the service's interface
+// declaration, so it speaks exactly what the daemon serves.
 #include <csignal>
 #include <cstdio>
 
 #include "tools/client_conn.h"
+#include "tools/client_metrics.h"
 #include "tools/client_ops.h"
 #include "tools/client_options.h"
 #include "tools/client_watch.h"
@@ -21,6 +22,11 @@ int main(int argc, char **argv)
     // A daemon that closes the connection while a request is written must give an
     // error, not kill the client (MSG_NOSIGNAL does not reach OpenSSL's writes).
     signal(SIGPIPE, SIG_IGN);
+    if (opts.command == CMD_METRICS) {
+        rc = client_metrics(&opts);
+        client_options_free(&opts);
+        return rc;
+    }
     const bool watch = opts.command == CMD_WATCH_BLOCKED || opts.command == CMD_WATCH_SCANNED;
     if (watch && client_stop_on_signals() != 0) {
         perror("connector-client: signal set-up");

@@ -39,6 +39,7 @@ void usage(FILE *out)
           "  -r rate   at most rate messages per second (default: as fast as possible)\n"
           "  -M, -U    do not use the message queue, or UDP\n"
           "  -b        batch mode: read messages from standard input\n"
+          "  -h        print this text\n"
           "\n"
           "ITEM  number or name: 1 binVersionNumber, 2 engVersionNumber, 3 vdfVersionNumber\n"
           "      (I), 4 currentConffile (S), 5 blockedFile (2, or s with SO= BR= AN= AT= AC=\n"

@@ -1,11 +1,65 @@
 // connector-client against a real daemon fed by status-send: every operation in both
-// output forms, the one-way requests and their faults, the long polls, and the exit
-// statuses for usage errors, faults and a daemon that cannot be reached.
+// output forms, the one-way requests and their faults, the long polls, the metrics for
+// Prometheus (checked by promtool and scraped through a real node exporter), and the
+// exit statuses for usage errors, faults and a daemon that cannot be reached.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <sstream>
 
 #include "process/soap_daemon.h"
 
 namespace {
+
+// The sample lines of a Prometheus text, without the HELP and TYPE comments.
+std::string samples(const std::string &text)
+{
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#')
+            out += line + "\n";
+    return out;
+}
+
+// The sample line of one metric ("name value"), or "(no name)".
+std::string sample(const std::string &text, const std::string &name)
+{
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(name + " ", 0) == 0)
+            return line;
+    return "(no " + name + ")";
+}
+
+// A program on PATH, or "" when it is not installed.
+std::string find_program(const std::string &name)
+{
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':'))
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
+    return "";
+}
+
+int directory_entries(const std::string &dir)
+{
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            n++;
+    closedir(d);
+    return n;
+}
 
 struct client_run {
     int status = -1;
@@ -227,6 +281,7 @@ TEST_F(ClientOps, UsageErrorsExitWithTwoBeforeAnyConnection)
         {"ping", "--tls", ""},
         {"ping", "--tls", "ca.pem::key.pem"},
         {"ping", "--tls", "/nonexistent/ca.pem"},
+        {"ping", "--textfile", "/tmp"},
     };
     for (const auto &args : bad) {
         client_run r = client(args);
@@ -272,6 +327,126 @@ TEST_F(ClientOps, TimeoutEndsAWaitWithNoAnswer)
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
                          std::to_string(port) + ": no answer within 1 s\n");
+}
+
+TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)
+{
+    // The message queue holds the sender back instead of dropping records, so all of
+    // the more than 1024 blocked files below arrive.
+    ASSERT_TRUE(start({"-U"}));
+    ASSERT_TRUE(send_batch("numDaemons S I 3\naccessMask S I 5\nscannedFiles S Z 4294967296\n"
+                           "scannedBytes S Z 1099511627776\nblockedCount S Z 2\n"
+                           "binVersionNumber S I 7\nengVersionNumber S I -8\n"
+                           "vdfVersionNumber S I 2147483647\ncurrentConffile S S /etc/s.conf\n"
+                           "logChanged S I 3\n",
+                           10));
+    const std::string task_dir = "/proc/" + std::to_string(daemon.pid) + "/task";
+    const int idle_threads = directory_entries(task_dir);
+    // No blocked file yet: the count is found by a request that waits, which the
+    // client must end, not leave holding a connection thread until the next one.
+    client_run m = client({"metrics"});
+    EXPECT_EQ(m.status, 0) << m.err;
+    EXPECT_EQ(m.err, "");
+    EXPECT_EQ(samples(m.out),
+              "gui_connector_up 1\n"
+              "gui_connector_scanner_daemons 3\n"
+              "gui_connector_access_mask 5\n"
+              "gui_connector_scanned_files_total 4294967296\n"
+              "gui_connector_scanned_bytes_total 1099511627776\n"
+              "gui_connector_blocked_files_total 2\n"
+              "gui_connector_blocked_file_records_total 0\n"
+              "gui_connector_version_number{kind=\"bin\"} 7\n"
+              "gui_connector_version_number{kind=\"eng\"} -8\n"
+              "gui_connector_version_number{kind=\"vdf\"} 2147483647\n"
+              "gui_connector_config_file_set 1\n");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerMs);
+    while (directory_entries(task_dir) > idle_threads &&
+           std::chrono::steady_clock::now() < deadline)
+        drain(&daemon, 20);
+    EXPECT_EQ(directory_entries(task_dir), idle_threads) << "a connection thread was left waiting";
+    // Still set after the metrics: the plain call takes it, the JSON call finds it taken.
+    expect_answer({"get-logChanged"}, "log-changed: true\n", "{\"log-changed\":false}");
+
+    // Fewer records than the ring holds, then more: both ways of counting.
+    std::string three;
+    for (int i = 0; i < 3; i++)
+        three += "blockedFile S 2 /b/" + std::to_string(i) + "\tSig\n";
+    ASSERT_TRUE(send_batch(three, 3));
+    EXPECT_EQ(sample(client({"metrics"}).out, "gui_connector_blocked_file_records_total"),
+              "gui_connector_blocked_file_records_total 3");
+    std::string many;
+    for (int i = 0; i < 1100; i++)
+        many += "blockedFile S 2 /m/" + std::to_string(i) + "\tSig\n";
+    ASSERT_TRUE(send_batch(many, 1100));
+    EXPECT_EQ(sample(client({"metrics"}).out, "gui_connector_blocked_file_records_total"),
+              "gui_connector_blocked_file_records_total 1103");
+}
+
+TEST_F(ClientOps, MetricsWithoutADaemonSayDownAndWhy)
+{
+    client_run m = client({"metrics"});
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(samples(m.out), "gui_connector_up 0\n");
+    EXPECT_EQ(m.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
+                         std::to_string(port) + ": Connection refused\n");
+    client_run nowhere = client({"metrics", "--textfile", dir + "/missing"});
+    EXPECT_EQ(nowhere.status, 4);
+    EXPECT_NE(nowhere.err.find("cannot write " + dir + "/missing/gui_connector.prom: "),
+              std::string::npos)
+        << nowhere.err;
+}
+
+TEST_F(ClientOps, MetricsTextfileIsCheckedAndScrapedByTheNodeExporter)
+{
+    const std::string promtool = find_program("promtool");
+    const std::string exporter = find_program("prometheus-node-exporter");
+    if (promtool.empty() || exporter.empty())
+        GTEST_SKIP() << "needs promtool (package prometheus) and prometheus-node-exporter; "
+                        "make test installs both";
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(send_batch("scannedFiles S Z 42\nbinVersionNumber S I 9\n"
+                           "blockedFile S 2 /x\tSig\nblockedFile S 2 /y\tSig\n",
+                           4));
+    const std::string textdir = dir + "/textfile";
+    ASSERT_EQ(mkdir(textdir.c_str(), 0755), 0);
+    client_run m = client({"metrics", "--textfile", textdir});
+    ASSERT_EQ(m.status, 0) << m.err;
+    EXPECT_EQ(m.out, "");
+    EXPECT_EQ(directory_entries(textdir), 1) << "the temporary file stayed behind";
+    std::string out, err;
+    EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"", promtool,
+                           textdir + "/gui_connector.prom"},
+                          &out, &err),
+              0)
+        << out << err;
+
+    const int web_port = free_tcp_port();
+    ASSERT_GT(web_port, 0);
+    child_proc ne;
+    child_guard g(&ne);
+    ASSERT_TRUE(spawn(&ne, {exporter, "--collector.disable-defaults", "--collector.textfile",
+                            "--collector.textfile.directory=" + textdir,
+                            "--web.listen-address=127.0.0.1:" + std::to_string(web_port)}));
+    http_conn c;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!http_connect(&c, web_port, 200) && std::chrono::steady_clock::now() < deadline) {
+        drain(&ne, 50);
+        ASSERT_LT(wait_exit(&ne, 0), 0) << "the node exporter ended: " << ne.err;
+    }
+    ASSERT_GE(c.fd, 0) << "the node exporter did not listen: " << ne.err;
+    ASSERT_TRUE(http_send_raw(&c, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Connection: close\r\n\r\n"));
+    http_reply r;
+    ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(sample(r.body, "gui_connector_up"), "gui_connector_up 1");
+    EXPECT_EQ(sample(r.body, "gui_connector_scanned_files_total"),
+              "gui_connector_scanned_files_total 42");
+    EXPECT_EQ(sample(r.body, "gui_connector_blocked_file_records_total"),
+              "gui_connector_blocked_file_records_total 2");
+    EXPECT_NE(r.body.find("gui_connector_version_number{kind=\"bin\"} 9\n"), std::string::npos)
+        << r.body;
+    EXPECT_EQ(sample(r.body, "node_textfile_scrape_error"), "node_textfile_scrape_error 0");
 }
 
 }  // namespace

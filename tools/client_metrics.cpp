@@ -1,0 +1,263 @@
+#include "tools/client_metrics.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "soapH.h"
+#include "tools/client_conn.h"
+
+namespace {
+
+// The daemon keeps this many blocked-file records; once it dropped the first, the oldest
+// one it holds tells how many arrived.
+constexpr unsigned kRingCapacity = 1024;
+// A plain read answers at once; without --timeout a daemon that hangs must not hang the
+// timer that runs this every few seconds.
+constexpr int kReplySeconds = 10;
+// A fetch of the record after the newest one waits for the next blocked file instead of
+// answering: an answer that has not come within this time means that record is missing.
+constexpr int kProbeSeconds = 1;
+
+struct figures {
+    long long stats[5];  // numDaemons, accessMask, scannedFiles, scannedBytes, blockedCount
+    long ver[3];         // bin, eng, vdf
+    int conffile_set;
+    unsigned long long blocked_records;
+};
+
+enum probe_result { PROBE_HELD, PROBE_OTHER, PROBE_WAITS, PROBE_FAILED };
+
+int read_ver(client_conn *c, int which, long *out)
+{
+    int rc;
+    const long *ver = nullptr;
+    if (which == 0) {
+        sntr__get_binVersionNumberResponse r;
+        rc = soap_call_sntr__get_binVersionNumber(c->soap, c->endpoint, nullptr, &r);
+        ver = r.ver;
+    } else if (which == 1) {
+        sntr__get_engVersionNumberResponse r;
+        rc = soap_call_sntr__get_engVersionNumber(c->soap, c->endpoint, nullptr, &r);
+        ver = r.ver;
+    } else {
+        sntr__get_vdfVersionNumberResponse r;
+        rc = soap_call_sntr__get_vdfVersionNumber(c->soap, c->endpoint, nullptr, &r);
+        ver = r.ver;
+    }
+    *out = rc == SOAP_OK && ver ? *ver : -1;
+    return rc;
+}
+
+// Asks for the record with sequence number index; *got is the number of the record
+// the daemon answered with.
+int probe(client_conn *c, client_options *o, unsigned index, unsigned *got)
+{
+    const int reply_seconds = o->timeout;
+    o->timeout = c->soap->recv_timeout = kProbeSeconds;
+    sntr__blockedFile r;
+    int rc = soap_call_sntr__get_blockedFile(c->soap, c->endpoint, nullptr, index, &r);
+    o->timeout = c->soap->recv_timeout = reply_seconds;
+    if (rc == SOAP_OK) {
+        *got = r.index;
+        return r.index == index ? PROBE_HELD : PROBE_OTHER;
+    }
+    return c->timed_out ? PROBE_WAITS : PROBE_FAILED;
+}
+
+// The daemon answers any number it does not hold with its oldest record and waits on
+// the number after the newest. Record 0 held means nothing was dropped yet, so the count
+// is at most the capacity and a bisection finds it, waiting on at most one probe.
+// Returns 0, 1 when a probe was left waiting (the caller ends it), or -1.
+int count_blocked(client_conn *c, client_options *o, unsigned long long *out)
+{
+    unsigned got = 0;
+    int p = probe(c, o, 0, &got);
+    if (p == PROBE_FAILED)
+        return -1;
+    if (p == PROBE_WAITS) {
+        *out = 0;
+        return 1;
+    }
+    if (p == PROBE_OTHER) {
+        *out = static_cast<unsigned long long>(got) + kRingCapacity;
+        return 0;
+    }
+    unsigned lo = 1, hi = kRingCapacity;  // the count lies in [lo, hi]
+    while (lo < hi) {
+        unsigned mid = lo + (hi - lo) / 2;
+        p = probe(c, o, mid, &got);
+        if (p == PROBE_FAILED)
+            return -1;
+        if (p == PROBE_WAITS) {
+            *out = mid;
+            return 1;
+        }
+        if (p == PROBE_HELD)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    *out = lo;
+    return 0;
+}
+
+// A probe left waiting holds a connection thread of the daemon until the next blocked
+// file; unregistering the client it serves ends that thread now.
+void end_waiting_probe(const client_options *o, unsigned long id)
+{
+    client_conn *c = nullptr;
+    if (client_conn_open(&c, o, 0) != 0)
+        return;
+    int rc = soap_send_sntr__unregister_client(c->soap, c->endpoint, nullptr, id);
+    if (rc == SOAP_OK)
+        rc = client_conn_one_way_result(c);
+    if (rc != SOAP_OK)
+        fprintf(stderr, "connector-client: the daemon kept a waiting request (error %d)\n", rc);
+    client_conn_free(c);
+}
+
+// Fills *f from the daemon on c. Returns the SOAP result of the first call that failed,
+// or SOAP_OK.
+int gather(client_conn *c, client_options *o, figures *f)
+{
+    struct soap *soap = c->soap;
+    sntr__currentStats s;
+    int rc = soap_call_sntr__get_currentStats(soap, c->endpoint, nullptr, &s);
+    if (rc != SOAP_OK)
+        return rc;
+    const long long stats[5] = {s.numDaemons, s.accessMask, s.scannedFiles, s.scannedBytes,
+                                s.blockedCount};
+    memcpy(f->stats, stats, sizeof stats);
+    for (int i = 0; i < 3; i++)
+        if ((rc = read_ver(c, i, &f->ver[i])) != SOAP_OK)
+            return rc;
+    sntr__get_currentConffileResponse cf;
+    if ((rc = soap_call_sntr__get_currentConffile(soap, c->endpoint, nullptr, &cf)) != SOAP_OK)
+        return rc;
+    f->conffile_set = cf.fn && *cf.fn && **cf.fn;
+    sntr__register_clientResponse reg;
+    if ((rc = soap_call_sntr__register_client(soap, c->endpoint, nullptr, &reg)) != SOAP_OK)
+        return rc;
+    const unsigned long id = reg.id ? *reg.id : 0;
+    int counted = count_blocked(c, o, &f->blocked_records);
+    if (counted < 0)
+        return soap->error ? soap->error : SOAP_EOF;
+    if (counted > 0) {
+        soap_closesock(soap);
+        end_waiting_probe(c->opts, id);
+    }
+    return SOAP_OK;
+}
+
+void metric(FILE *out, const char *name, const char *type, const char *help)
+{
+    fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+int write_text(FILE *out, int up, const figures *f)
+{
+    metric(out, "gui_connector_up", "gauge", "Whether the GUI connector answered (1) or not (0).");
+    fprintf(out, "gui_connector_up %d\n", up);
+    if (up) {
+        metric(out, "gui_connector_scanner_daemons", "gauge",
+               "Scanner daemons the statistics cover (numDaemons).");
+        fprintf(out, "gui_connector_scanner_daemons %lld\n", f->stats[0]);
+        metric(out, "gui_connector_access_mask", "gauge",
+               "Access mask the scanner daemons report (accessMask).");
+        fprintf(out, "gui_connector_access_mask %lld\n", f->stats[1]);
+        metric(out, "gui_connector_scanned_files_total", "counter",
+               "Files scanned, as the scanner daemons count them (scannedFiles).");
+        fprintf(out, "gui_connector_scanned_files_total %lld\n", f->stats[2]);
+        metric(out, "gui_connector_scanned_bytes_total", "counter",
+               "Bytes scanned, as the scanner daemons count them (scannedBytes).");
+        fprintf(out, "gui_connector_scanned_bytes_total %lld\n", f->stats[3]);
+        metric(out, "gui_connector_blocked_files_total", "counter",
+               "Files blocked, as the scanner daemons count them (blockedCount).");
+        fprintf(out, "gui_connector_blocked_files_total %lld\n", f->stats[4]);
+        metric(out, "gui_connector_blocked_file_records_total", "counter",
+               "Blocked-file records the connector received since it started.");
+        fprintf(out, "gui_connector_blocked_file_records_total %llu\n", f->blocked_records);
+        metric(out, "gui_connector_version_number", "gauge",
+               "Version numbers the scanner daemons report (bin, eng and vdf).");
+        static const char *const kinds[3] = {"bin", "eng", "vdf"};
+        for (int i = 0; i < 3; i++)
+            fprintf(out, "gui_connector_version_number{kind=\"%s\"} %ld\n", kinds[i], f->ver[i]);
+        metric(out, "gui_connector_config_file_set", "gauge",
+               "Whether the scanner daemons named a configuration file (1) or not (0).");
+        fprintf(out, "gui_connector_config_file_set %d\n", f->conffile_set);
+    }
+    return fflush(out) == 0 && !ferror(out) ? 0 : -1;
+}
+
+// The node exporter reads only *.prom files, so the temporary name ends otherwise, and
+// the rename makes a scrape see either the old text or the new one, never a part.
+int write_textfile(const char *dir, int up, const figures *f)
+{
+    size_t len = strlen(dir) + 64;
+    char *path = static_cast<char *>(malloc(len));
+    char *tmp = static_cast<char *>(malloc(len));
+    int rc = -1, saved = ENOMEM;
+    if (path && tmp) {
+        snprintf(path, len, "%s/gui_connector.prom", dir);
+        snprintf(tmp, len, "%s/.gui_connector.prom.XXXXXX", dir);
+        int fd = mkstemp(tmp);
+        FILE *out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (!out && fd >= 0)
+            close(fd);
+        if (out) {
+            rc = fchmod(fd, 0644) == 0 && write_text(out, up, f) == 0 && fsync(fd) == 0 ? 0 : -1;
+            saved = errno;
+            if (fclose(out) != 0 && rc == 0) {
+                rc = -1;
+                saved = errno;
+            }
+            if (rc == 0 && rename(tmp, path) != 0) {
+                rc = -1;
+                saved = errno;
+            }
+            if (rc != 0)
+                unlink(tmp);
+        } else {
+            saved = errno;
+        }
+    }
+    if (rc != 0)
+        fprintf(stderr, "connector-client: cannot write %s/gui_connector.prom: %s\n", dir,
+                strerror(saved));
+    free(path);
+    free(tmp);
+    return rc;
+}
+
+}  // namespace
+
+int client_metrics(const client_options *opts)
+{
+    // The probes shorten the reply time of this copy for a while; its strings stay
+    // opts's.
+    client_options local = *opts;
+    if (local.timeout == 0)
+        local.timeout = kReplySeconds;
+    client_conn *c = nullptr;
+    if (client_conn_open(&c, &local, 1) != 0)
+        return EXIT_USAGE;
+    figures f = {};
+    int rc = gather(c, &local, &f);
+    int up = 1;
+    if (rc != SOAP_OK) {
+        client_conn_status(c, rc);
+        up = 0;
+    }
+    client_conn_free(c);
+    if (opts->textfile)
+        return write_textfile(opts->textfile, up, &f) == 0 ? EXIT_ANSWER : EXIT_OUTPUT;
+    if (write_text(stdout, up, &f) == 0)
+        return EXIT_ANSWER;
+    fprintf(stderr, "connector-client: cannot write the metrics: %s\n", strerror(errno));
+    return EXIT_OUTPUT;
+}
