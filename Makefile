@@ -13,14 +13,19 @@ PACKAGES += prometheus prometheus-node-exporter
 
 .PHONY: deps build run test asan-test bench clean deb
 
+# Installs those of the packages in $(1) that are not installed yet.
+define install_missing
+@missing=""; for p in $(1); do \
+  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+if [ -n "$$missing" ]; then \
+  echo "installing:$$missing"; \
+  $(SUDO) apt-get update -qq && \
+  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+fi
+endef
+
 deps:
-	@missing=""; for p in $(PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	$(call install_missing,$(PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -49,13 +54,7 @@ BENCH_PACKAGES = wrk nginx-light libbenchmark-dev
 BENCH_TARGETS = gui-connector status-send decode-bench bare-soap sink-udp sink-msgq fanout
 
 bench: deps
-	@missing=""; for p in $(BENCH_PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	$(call install_missing,$(BENCH_PACKAGES))
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGC_BENCH=ON >/dev/null
 	cmake --build build-bench -j $(JOBS) --target $(BENCH_TARGETS)
 	python3 bench/run.py build-bench
@@ -99,13 +98,7 @@ DEB_PACKAGES = debhelper dpkg-dev lintian
 DEB_OUT = build-deb
 
 deb: deps
-	@missing=""; for p in $(DEB_PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	$(call install_missing,$(DEB_PACKAGES))
 	dpkg-checkbuilddeps
 	dpkg-buildpackage -us -uc -b
 	@ver=$$(dpkg-parsechangelog -S Version); rm -rf $(DEB_OUT); mkdir -p $(DEB_OUT); \

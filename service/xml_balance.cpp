@@ -57,6 +57,17 @@ void close_element(struct xml_balance *b) {
     b->used = top;
 }
 
+// Comments end with "-->" and CDATA sections with "]]>": back to text after two of
+// twice and then '>'.
+void ends_after_two(struct xml_balance *b, char c, char twice) {
+    if (c == twice)
+        b->match = b->match < 2 ? b->match + 1 : 2;
+    else if (c == '>' && b->match == 2)
+        b->state = TEXT;
+    else
+        b->match = 0;
+}
+
 // Scans one byte; returns 0 when it was taken, 1 when the new state must see it again.
 int step(struct xml_balance *b, char c) {
     switch (b->state) {
@@ -143,12 +154,7 @@ int step(struct xml_balance *b, char c) {
         b->state = c == '-' ? COMMENT : DECL;
         return c == '-' ? 0 : 1;
     case COMMENT:
-        if (c == '-')
-            b->match = b->match < 2 ? b->match + 1 : 2;
-        else if (c == '>' && b->match == 2)
-            b->state = TEXT;
-        else
-            b->match = 0;
+        ends_after_two(b, c, '-');
         return 0;
     case CDATA_OPEN:
         if (c != kCdataOpen[b->match]) {
@@ -163,12 +169,7 @@ int step(struct xml_balance *b, char c) {
         }
         return 0;
     case CDATA:
-        if (c == ']')
-            b->match = b->match < 2 ? b->match + 1 : 2;
-        else if (c == '>' && b->match == 2)
-            b->state = TEXT;
-        else
-            b->match = 0;
+        ends_after_two(b, c, ']');
         return 0;
     case DECL:
         if (b->quote) {
