@@ -307,15 +307,34 @@ void reader_delete(struct soap *soap, struct soap_plugin *p) {
     free(r);
 }
 
-int reader_create(struct soap *soap, struct soap_plugin *p, void *arg) {
+struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t), int timeout_ms) {
     struct reader *r = static_cast<struct reader *>(calloc(1, sizeof(struct reader)));
-    if (!r) return SOAP_EOM;
-    r->next_recv = soap->frecv;
-    r->timeout_ms = *static_cast<int *>(arg);
+    if (!r) return nullptr;
+    r->next_recv = next_recv;
+    r->timeout_ms = timeout_ms;
     begin_request(r);
     arm(r);
+    return r;
+}
+
+// A copied context reads a connection of its own, from its start. Having a copy hook
+// also makes the runtime delete the reader with a copied context (every connection's
+// context is a copy of the listener's).
+int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *src) {
+    (void)soap;
+    const struct reader *from = static_cast<const struct reader *>(src->data);
+    struct reader *r = reader_new(from->next_recv, from->timeout_ms);
+    if (!r) return SOAP_EOM;
+    dst->data = r;
+    return SOAP_OK;
+}
+
+int reader_create(struct soap *soap, struct soap_plugin *p, void *arg) {
+    struct reader *r = reader_new(soap->frecv, *static_cast<int *>(arg));
+    if (!r) return SOAP_EOM;
     p->id = kPluginId;
     p->data = r;
+    p->fcopy = reader_copy;
     p->fdelete = reader_delete;
     soap->frecv = framed_recv;
     return SOAP_OK;
