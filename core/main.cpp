@@ -61,6 +61,9 @@ static int shutdown_and_exit(struct daemon_state *d)
     }
     fprintf(stderr, "restarting GUI connector");
     fflush(stderr);
+    // A pending alarm survives the exec and would end the new image before it has
+    // installed its handler.
+    alarm(0);
     execvp(d->args[0], d->args);
     perror("execvp()");
     fprintf(stderr, "GUI support not available any longer");
@@ -199,7 +202,6 @@ int main(int argc, char **argv)
 
     if (g_stop_counter == 0)
         intake_loop_run(stats_channel_get(), &d.counters, &d.restart);
-    process_alarm_cancel();
     if (g_diagnostic > 0)
         intake_print_counters(&d.counters);
     return shutdown_and_exit(&d);

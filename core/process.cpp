@@ -32,8 +32,13 @@ static void on_stop_signal(int)
     alarm(1);
 }
 
+// Once a stop was asked for, the alarm comes back every second until the process ends:
+// a write of the shutdown that blocks (a full pipe on standard error or output that
+// nobody reads) is then cut short instead of holding the stop up for ever.
 static void on_alarm(int)
 {
+    if (g_stop_counter)
+        alarm(1);
 }
 
 // No SA_RESTART: a blocked receive must return with EINTR so the loop can look at the
@@ -56,11 +61,6 @@ void process_signals_install(void)
     install(SIGHUP, on_stop_signal);
     install(SIGQUIT, on_stop_signal);
     install(SIGALRM, on_alarm);
-}
-
-void process_alarm_cancel(void)
-{
-    alarm(0);
 }
 
 void process_args_free(char **args)

@@ -18,11 +18,9 @@ extern volatile sig_atomic_t g_stop_counter;
 void process_reserve_std_fds(void);
 
 // Installs the signal handling: SIGPIPE ignored; SIGTERM, SIGINT, SIGHUP and SIGQUIT
-// raise the stop counter and interrupt blocking calls; SIGALRM interrupts them too.
+// raise the stop counter and interrupt blocking calls; SIGALRM interrupts them too, and
+// after a stop it recurs every second, so that no blocking write holds up the shutdown.
 void process_signals_install(void);
-
-// Cancels the wake-up alarm that a stop signal arms. Called once the intake loop ends.
-void process_alarm_cancel(void);
 
 // Heap copy of argv: argc+1 entries, the last one null. Returns null when memory runs
 // out (nothing is left allocated). The caller frees it with process_args_free.

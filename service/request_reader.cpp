@@ -19,6 +19,12 @@
 namespace {
 
 const char kPluginId[] = "gc-request-reader";
+const char kTooLarge[] = "request too large";
+const char kTooComplex[] = "request too complex";
+// Every request of this service is a few hundred bytes; a header or a body past this is
+// refused before it is read, so that no client can make the daemon buffer it.
+constexpr unsigned long long kMaxHeaderBytes = 1 << 20;
+constexpr unsigned long long kMaxBodyBytes = 1 << 20;
 
 enum phase {
     HEAD,          // request line and header lines, up to the empty line
@@ -40,6 +46,9 @@ struct reader {
     size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
     enum phase phase;
     int skipping;            // the bytes scanned belong to a request already answered
+    const char *refusal;     // why the request is refused; the runtime gets no more of it
+    unsigned long long header_bytes;
+    unsigned long long body_bytes;
     // header scan
     int started;             // a byte other than CR or LF came: the request has begun
     size_t line_len;         // bytes on the current line, CRs not counted
@@ -81,6 +90,8 @@ void arm(struct reader *r) {
 
 void begin_request(struct reader *r) {
     r->phase = HEAD;
+    r->header_bytes = 0;
+    r->body_bytes = 0;
     r->started = 0;
     r->line_len = 0;
     r->has_length = 0;
@@ -118,9 +129,19 @@ void header_line(struct reader *r) {
     }
 }
 
-// Body bytes of the request being read go through the tag balance check.
-void body_bytes(struct reader *r, const char *p, size_t n) {
-    if (!r->skipping && !r->encoded) xml_balance_feed(&r->balance, p, n);
+// Body bytes of the request being read are counted and go through the tag balance
+// check. Returns how many of the n may reach the runtime: fewer once it is refused.
+size_t body_bytes(struct reader *r, const char *p, size_t n) {
+    if (r->skipping) return n;
+    if (r->body_bytes + n > kMaxBodyBytes) {
+        n = static_cast<size_t>(kMaxBodyBytes - r->body_bytes);
+        r->refusal = kTooLarge;
+    }
+    r->body_bytes += n;
+    if (r->encoded) return n;
+    const size_t ok = xml_balance_feed(&r->balance, p, n);
+    if (ok < n) r->refusal = kTooComplex;
+    return ok;
 }
 
 // The header ended: the body's framing is known now.
@@ -130,6 +151,7 @@ void header_done(struct soap *soap, struct reader *r) {
     } else if (r->has_length) {
         r->left = r->length;
         r->phase = r->left ? BODY_LENGTH : DONE;
+        if (r->length > kMaxBodyBytes && !r->skipping) r->refusal = kTooLarge;
     } else {
         // Where such a body ends is known only when the client closes, so no request
         // can follow it on this connection.
@@ -142,10 +164,14 @@ void header_done(struct soap *soap, struct reader *r) {
 // them, unless the request ends inside).
 size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
     size_t i = 0;
-    while (i < n && r->phase != DONE) {
+    while (i < n && r->phase != DONE && !r->refusal) {
         const char c = p[i];
         switch (r->phase) {
         case HEAD:
+            if (++r->header_bytes > kMaxHeaderBytes && !r->skipping) {
+                r->refusal = kTooLarge;
+                break;
+            }
             i++;
             if (!r->started) {
                 // Line ends before the request line are skipped, by the runtime too.
@@ -169,24 +195,23 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
         case BODY_LENGTH: {
             const size_t take =
                 r->left < static_cast<unsigned long long>(n - i) ? static_cast<size_t>(r->left) : n - i;
-            body_bytes(r, p + i, take);
-            i += take;
-            r->left -= take;
+            const size_t ok = body_bytes(r, p + i, take);
+            i += ok;
+            r->left -= ok;
             if (r->left == 0) r->phase = DONE;
             break;
         }
         case BODY_TO_END:
-            body_bytes(r, p + i, n - i);
-            i = n;
+            i += body_bytes(r, p + i, n - i);
             break;
         case BODY_CHUNKED:
             if (r->chunk == CHUNK_DATA) {
                 const size_t take = r->left < static_cast<unsigned long long>(n - i)
                                         ? static_cast<size_t>(r->left)
                                         : n - i;
-                body_bytes(r, p + i, take);
-                i += take;
-                r->left -= take;
+                const size_t ok = body_bytes(r, p + i, take);
+                i += ok;
+                r->left -= ok;
                 if (r->left == 0) r->chunk = CHUNK_DATA_END;
                 break;
             }
@@ -262,7 +287,7 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len) {
     struct reader *r = reader_of(soap);
     if (!r) return 0;
     for (;;) {
-        if (r->phase == DONE && !r->skipping) return 0;
+        if ((r->phase == DONE && !r->skipping) || r->refusal) return 0;
         size_t n;
         if (r->spill_len) {
             n = r->spill_len < len ? r->spill_len : len;
@@ -368,4 +393,9 @@ int request_reader_timed_out(struct soap *soap) {
 int request_reader_malformed(struct soap *soap) {
     struct reader *r = reader_of(soap);
     return r ? r->balance.broken : 0;
+}
+
+const char *request_reader_refusal(struct soap *soap) {
+    struct reader *r = reader_of(soap);
+    return r ? r->refusal : nullptr;
 }

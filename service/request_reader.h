@@ -22,6 +22,11 @@ int request_reader_install(struct soap *soap, int timeout_ms);
 void request_reader_next(struct soap *soap);
 // 1 when the input ended because a request took too long, else 0.
 int request_reader_timed_out(struct soap *soap);
+// Why the request is refused, or null: its header or body is larger than any request
+// of this service ("request too large"), or its XML carries more attributes or namespace
+// declarations than one may ("request too complex"). The runtime saw its input end
+// there; nothing past the bound was read.
+const char *request_reader_refusal(struct soap *soap);
 // 1 when the body read so far closes an element it did not open (tags crossed,
 // mismatched or unbalanced), which the runtime lets pass; else 0.
 int request_reader_malformed(struct soap *soap);

@@ -338,6 +338,17 @@ static int close_unanswered(struct soap *soap)
     return soap_closesock(soap);
 }
 
+// Answers a request that failed: with the runtime's fault, or the reader's when the
+// reader cut the request short; a request that took too long gets no answer.
+static int fail_request(struct soap *soap, int entered)
+{
+    if (request_reader_timed_out(soap))
+        return close_unanswered(soap);
+    if (const char *why = request_reader_refusal(soap))
+        soap_sender_fault(soap, why, nullptr);
+    return fault_send(soap, !entered);
+}
+
 int serve_connection(struct soap *soap)
 {
     prepare_context(soap);
@@ -352,20 +363,17 @@ int serve_connection(struct soap *soap)
         if (--k <= 0)
             soap->keep_alive = 0;
         const int rc = soap_begin_recv(soap);
-        if (rc && request_reader_timed_out(soap))
-            return close_unanswered(soap);
         if (rc) {
-            if (rc >= SOAP_STOP) {
+            if (rc >= SOAP_STOP && !request_reader_timed_out(soap)) {
                 (void)soap_closesock(soap);
                 continue;
             }
             // Unknown HTTP verbs come back as a bare 405; they are method errors too.
             soap->error = (rc == 405) ? SOAP_HTTP_METHOD : rc;
-            return fault_send(soap, !entered);
+            return fail_request(soap, entered);
         }
         if (begin_request(soap) || dispatch(soap, &entered))
-            return request_reader_timed_out(soap) ? close_unanswered(soap)
-                                                  : fault_send(soap, !entered);
+            return fail_request(soap, entered);
     } while (soap->keep_alive);
     return SOAP_OK;
 }

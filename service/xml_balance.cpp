@@ -26,6 +26,12 @@ enum state {
 };
 
 const char kCdataOpen[] = "[CDATA[";
+const char kXmlns[] = "xmlns:";
+// Far above any real request (the envelope declares five namespaces, the requests carry
+// no attributes), far below what makes the runtime's attribute and namespace look-ups
+// costly.
+constexpr int kMaxAttributes = 256;
+constexpr int kMaxNamespaces = 256;
 
 int blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -68,6 +74,19 @@ void ends_after_two(struct xml_balance *b, char c, char twice) {
         b->match = 0;
 }
 
+// Follows the attribute names of a start tag to count the namespace declarations.
+void attribute_name_char(struct xml_balance *b, char c) {
+    if (blank(c) || c == '=') {
+        if (b->name_chars && (b->xmlns == 5 || b->xmlns == 6) && ++b->namespaces > kMaxNamespaces)
+            b->too_complex = 1;
+        b->name_chars = 0;
+        return;
+    }
+    if (b->name_chars++ == 0) b->xmlns = 0;
+    if (b->xmlns >= 0 && b->xmlns < 6)
+        b->xmlns = c == kXmlns[b->xmlns] ? b->xmlns + 1 : -1;
+}
+
 // Scans one byte; returns 0 when it was taken, 1 when the new state must see it again.
 int step(struct xml_balance *b, char c) {
     switch (b->state) {
@@ -85,6 +104,8 @@ int step(struct xml_balance *b, char c) {
             b->match = 0;
         } else {
             b->state = START_NAME;
+            b->attributes = 0;
+            b->name_chars = 0;
             return 1;
         }
         return 0;
@@ -100,10 +121,14 @@ int step(struct xml_balance *b, char c) {
         if (c == '"' || c == '\'') {
             b->quote = c;
             b->state = IN_VALUE;
+            b->name_chars = 0;
+            if (++b->attributes > kMaxAttributes) b->too_complex = 1;
         } else if (c == '/') {
             b->state = SLASH;
         } else if (c == '>') {
             b->state = TEXT;
+        } else {
+            attribute_name_char(b, c);
         }
         return 0;
     case IN_VALUE:
@@ -204,12 +229,22 @@ void xml_balance_reset(struct xml_balance *b) {
     b->match = 0;
     b->depth = 0;
     b->quote = 0;
+    b->too_complex = 0;
+    b->attributes = 0;
+    b->namespaces = 0;
+    b->name_chars = 0;
+    b->xmlns = 0;
 }
 
-void xml_balance_feed(struct xml_balance *b, const char *p, size_t n) {
-    for (size_t i = 0; i < n && !b->broken; i++)
+size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n) {
+    if (b->broken) return n;
+    for (size_t i = 0; i < n; i++) {
         while (step(b, p[i])) {
         }
+        if (b->too_complex) return i;
+        if (b->broken) break;
+    }
+    return n;
 }
 
 void xml_balance_free(struct xml_balance *b) {

@@ -3,8 +3,10 @@
 // tags only in its strict mode, which would also refuse unknown children; so a body
 // with crossed or mismatched end tags was served as if it were well-formed. This scanner
 // follows start tags, end tags, comments, CDATA sections, processing instructions and
-// declarations, and remembers the first end tag that closes the wrong element. One per
-// connection, used by that connection's thread only; no lock.
+// declarations, and remembers the first end tag that closes the wrong element. It also
+// counts what costs the runtime time quadratic in its number (the attributes of one
+// element, the namespace declarations of a body) and stops a body that has too many.
+// One per connection, used by that connection's thread only; no lock.
 #ifndef GC_SERVICE_XML_BALANCE_H
 #define GC_SERVICE_XML_BALANCE_H
 
@@ -20,13 +22,20 @@ struct xml_balance {
     int match;         // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
     int depth;         // bracket depth inside a declaration
     char quote;        // the quote that ends the current attribute or literal
+    int too_complex;   // an element with too many attributes, or too many namespaces
+    int attributes;    // of the start tag being read
+    int namespaces;    // declared in the body so far
+    int name_chars;    // of the attribute name being read, 0 between names
+    int xmlns;         // how far that name matches "xmlns" or "xmlns:", -1 not at all
 };
 
 // Starts a new body: nothing open, not broken. Keeps the name buffer for reuse.
 void xml_balance_reset(struct xml_balance *b);
 // Scans the next n bytes of the body; sets b->broken at the first misplaced end tag
 // (and when memory for the open names runs out, so that nothing passes unchecked).
-void xml_balance_feed(struct xml_balance *b, const char *p, size_t n);
+// Returns how many bytes it took: fewer than n when b->too_complex was set, in which
+// case the byte at the result is the first one past a bound.
+size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n);
 // Frees the name buffer; b may be reset and fed again afterwards.
 void xml_balance_free(struct xml_balance *b);
 

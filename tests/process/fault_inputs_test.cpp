@@ -20,6 +20,15 @@ enum outcome {
     WAITS,    // nothing yet: the request is incomplete, as from a slow client
 };
 
+// count copies of prefix + number + suffix: " a0=\"\" a1=\"\"...".
+std::string many(int count, const std::string &prefix, const std::string &suffix)
+{
+    std::string s;
+    for (int i = 0; i < count; i++)
+        s += prefix + std::to_string(i) + suffix;
+    return s;
+}
+
 class FaultInputs : public FaultDaemon {
 protected:
     // Sends bytes on a fresh connection (stopping early if the daemon cuts it off) and
@@ -168,8 +177,15 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"number out of range",
          raw_post(soap_request("get-blockedFile", "<index>99999999999999999999</index>")),
          REFUSED},
-        {"negative Content-Length", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + stats,
-         SERVED},
+        {"negative Content-Length (read as 2^64 - 5)",
+         "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + stats, REFUSED},
+        {"40000 attributes on one element",
+         raw_post(soap_envelope("<sntr:get-versionInfo" + many(40000, " a", "=\"\"") + "/>")),
+         REFUSED},
+        {"300 namespace declarations",
+         raw_post(soap_envelope("<sntr:get-versionInfo" + many(300, " xmlns:n", "=\"urn:n\"") +
+                                "/>")),
+         REFUSED},
         {"chunk size beyond any buffer",
          "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffff0\r\n<a/>",
          REFUSED},
@@ -179,11 +195,12 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
     for (const auto &in : inputs)
         expect_outcome(in.what, in.bytes, in.want);
 
-    // 100 MB bodies, whole envelopes: one enormous unknown child is skipped as it
-    // streams by, one enormous number is refused; neither may grow the daemon.
+    // 100 MB bodies, whole envelopes, are refused as they begin, whatever they hold: an
+    // enormous attribute value used to be buffered whole; none may grow the daemon.
     const int peak_before = peak_kib();
-    expect_huge_body("<sntr:get-currentStats><x>", "</x></sntr:get-currentStats>", 200);
+    expect_huge_body("<sntr:get-currentStats><x>", "</x></sntr:get-currentStats>", 500);
     expect_huge_body("<sntr:get-blockedFile><index>", "</index></sntr:get-blockedFile>", 500);
+    expect_huge_body("<sntr:get-currentStats a=\"", "\"></sntr:get-currentStats>", 500);
     EXPECT_LT(peak_kib() - peak_before, 64 * 1024);
 
     // A Content-Length far beyond what follows: the daemon waits for the rest, as it
@@ -327,6 +344,28 @@ TEST_F(FaultInputs, AbandonedLongPollsGiveBackTheirThreads)
     ASSERT_TRUE(send_lines("lastScannedFile S S /still-asked\n"));
     EXPECT_EQ(xml_text(answer(&stays, "get-lastScannedFile"), "fn"), "/still-asked");
     expect_clean_stop();
+}
+
+// With -D the shutdown writes a counter line to standard error; when nobody read that
+// pipe and it was full, the line blocked for ever and the stop signal was lost.
+TEST_F(FaultInputs, StopEndsTheDaemonWhateverStandardErrorHolds)
+{
+    ASSERT_TRUE(start_quiet({"-U", "-D"}));
+    const std::string err_path = "/proc/" + std::to_string(daemon.pid) + "/fd/2";
+    // A reader that never reads keeps the pipe open; the test's own end stops draining.
+    int idle_reader = open(err_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(idle_reader, 0);
+    close(daemon.err_fd);
+    daemon.err_fd = -1;
+    int filler = open(err_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'x');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, EAGAIN);
+    close(filler);
+    expect_clean_stop(10000);
+    close(idle_reader);
 }
 
 // Started with descriptor 2 closed, the daemon opened its lock file as descriptor 2,

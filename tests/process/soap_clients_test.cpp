@@ -116,6 +116,28 @@ TEST_F(SoapClients, ReloadAndStopAnswerNothingAndKeepTheConnection)
     expect_clean_stop();
 }
 
+// A one-way request as the 99th used to lose the 100th when both came in one write:
+// the reply's buffer reset dropped it, and the client waited for ever.
+TEST_F(SoapClients, OneWayRequestCountsAmongTheHundred)
+{
+    ASSERT_TRUE(start());
+    http_conn c;
+    for (int i = 1; i <= 98; i++)
+        ASSERT_EQ(xml_text(call(&c, "get-versionInfo"), "interface-version"), "2") << i;
+    const std::string reload = soap_request("reload"), version = soap_request("get-versionInfo");
+    ASSERT_TRUE(http_send_raw(&c, "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                      std::to_string(reload.size()) + "\r\n\r\n" + reload +
+                                      "POST / HTTP/1.1\r\nContent-Type: text/xml\r\n"
+                                      "Content-Length: " + std::to_string(version.size()) +
+                                      "\r\n\r\n" + version));
+    http_reply r;
+    ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << "the 100th request was lost";
+    EXPECT_EQ(xml_text(r.body, "interface-version"), "2");
+    EXPECT_FALSE(r.keep_alive) << r.head;
+    EXPECT_TRUE(http_closed_without_reply(&c, kAnswerMs));
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs));
+}
+
 TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
 {
     ASSERT_TRUE(start());
