@@ -252,9 +252,14 @@ static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m) {
 
 // True when the peer of fd has closed its side or the connection failed. Bytes waiting
 // to be read (a request sent ahead) are no hang-up.
+// Not a cancellation point (see the request reader's wait for why).
 static int client_hung_up(int fd) {
     struct pollfd pfd = {fd, POLLRDHUP, 0};
-    return poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+    const int rc = poll(&pfd, 1, 0);
+    pthread_setcancelstate(old, nullptr);
+    return rc == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
 }
 
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext) {
