@@ -6,6 +6,8 @@ JOBS ?= $(shell nproc)
 PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgtest-dev \
            libexpat1-dev python3 python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
+PACKAGES += php-cli php-soap
 
 # The metrics tests check connector-client's output with promtool and scrape it through
 # a real node exporter; installed here so that they never skip in CI.
@@ -26,6 +28,20 @@ endef
 
 deps:
 	$(call install_missing,$(PACKAGES))
+
+# node-soap for the interop tests: the npm package soap as pinned in
+# tests/interop/node/package-lock.json, on Debian's nodejs (npm comes with it where
+# Node.js was installed otherwise). npm ci runs again only when the lock file changed.
+NODE_PACKAGES = nodejs npm
+.PHONY: node-deps
+deps: node-deps
+node-deps:
+	@command -v npm >/dev/null 2>&1 || { echo "installing: $(NODE_PACKAGES)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(NODE_PACKAGES); }
+	@cd tests/interop/node && \
+	  { [ node_modules/.package-lock.json -nt package-lock.json ] || \
+	    npm ci --no-audit --no-fund --loglevel=error; }
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

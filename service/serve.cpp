@@ -5,6 +5,7 @@
 #include "service/serve.h"
 
 #include "service/fault.h"
+#include "service/http_connection.h"
 #include "service/operations.h"
 #include "service/request_reader.h"
 #include "service/schema/envelope.h"
@@ -26,6 +27,7 @@ static void prepare_context(struct soap *soap)
     soap->x_frame_options = nullptr;
     soap->fhead = refuse_method;
     soap->fopt = refuse_method;
+    (void)http_connection_install(soap);
 }
 
 // Steps after the request element was read. The encoding style is cleared only now:

@@ -138,6 +138,89 @@ TEST_F(SoapClients, OneWayRequestCountsAmongTheHundred)
     ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs));
 }
 
+// A POST of a request for operation with the given HTTP version ("1.1", "1.0") and
+// Connection header value (none when empty), as clients other than ours write them.
+static std::string post_with_connection(const std::string &operation, const std::string &version,
+                                        const std::string &connection)
+{
+    const std::string envelope = soap_request(operation);
+    std::string req = "POST / HTTP/" + version +
+                      "\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+                      "SOAPAction: \"\"\r\n";
+    if (!connection.empty())
+        req += "Connection: " + connection + "\r\n";
+    return req + "Content-Length: " + std::to_string(envelope.size()) + "\r\n\r\n" + envelope;
+}
+
+// Connection is a token list (RFC 9110 7.6.1): "close" anywhere in it, in any case, ends
+// the connection after the reply, and after a one-way request, which gets no reply at
+// all; so does HTTP/1.0 unless it asks for keep-alive. Perl's LWP sends "TE, close".
+TEST_F(SoapClients, ConnectionCloseTokenEndsTheConnectionAfterReplyOrOneWay)
+{
+    ASSERT_TRUE(start());
+    const struct {
+        const char *version, *connection;
+    } closing[] = {
+        {"1.1", "TE, close"}, {"1.1", "Close"},   {"1.1", "keep-alive , CLOSE"},
+        {"1.0", ""},          {"1.0", "TE"},      {"1.0", "Keep-Alive, close"},
+    };
+    int reloads = 0;
+    for (const auto &k : closing) {
+        const std::string what = std::string("HTTP/") + k.version + " Connection: " + k.connection;
+        // A two-way request: answered with Connection: close, then the server closes.
+        http_conn c;
+        ASSERT_TRUE(http_connect(&c, port));
+        ASSERT_TRUE(http_send_raw(&c, post_with_connection("ping", k.version, k.connection)));
+        http_reply r;
+        ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << what;
+        EXPECT_EQ(r.status, 200) << what << "\n" << r.head;
+        EXPECT_NE(r.head.find("\r\nConnection: close"), std::string::npos) << what << "\n" << r.head;
+        EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), ping_body) << what;
+        EXPECT_TRUE(http_closed_without_reply(&c, kAnswerMs)) << what << ": still open";
+
+        // A one-way request: no reply at all, and the connection is closed at once
+        // instead of waiting for a next request that will never come.
+        http_conn d;
+        ASSERT_TRUE(http_connect(&d, port));
+        ASSERT_TRUE(http_send_raw(&d, post_with_connection("reload", k.version, k.connection)));
+        EXPECT_TRUE(http_closed_without_reply(&d, kAnswerMs)) << what << ": got " << d.in;
+        reloads++;
+    }
+    std::string want;
+    for (int i = 0; i < reloads; i++)
+        want += "FWD_CMD: PING\nFWD_CMD: RELOAD\n";
+    ASSERT_TRUE(wait_for_output(&daemon, want, 2, kAnswerMs)) << daemon.err;
+}
+
+TEST_F(SoapClients, ConnectionKeepAliveTokenKeepsTheConnection)
+{
+    ASSERT_TRUE(start());
+    const struct {
+        const char *version, *connection;
+    } keeping[] = {
+        {"1.1", ""}, {"1.1", "TE"}, {"1.1", "Keep-Alive, TE"}, {"1.0", "keep-alive"},
+        {"1.0", "TE ,KEEP-ALIVE"},
+    };
+    for (const auto &k : keeping) {
+        const std::string what = std::string("HTTP/") + k.version + " Connection: " + k.connection;
+        http_conn c;
+        ASSERT_TRUE(http_connect(&c, port));
+        for (const char *op : {"ping", "reload", "ping"}) {
+            ASSERT_TRUE(http_send_raw(&c, post_with_connection(op, k.version, k.connection)))
+                << what << " " << op;
+            if (std::string(op) == "reload") {
+                EXPECT_TRUE(http_silent_for(&c, kStillBlockedMs)) << what << ": got " << c.in;
+                continue;
+            }
+            http_reply r;
+            ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << what << " " << op;
+            EXPECT_NE(r.head.find("\r\nConnection: keep-alive"), std::string::npos)
+                << what << "\n" << r.head;
+            EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), ping_body) << what;
+        }
+    }
+}
+
 TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
 {
     ASSERT_TRUE(start());

@@ -1,0 +1,97 @@
+// Two more third-party SOAP stacks against a real daemon fed by status-send, each with a
+// client built from the installed WSDL alone: PHP's SoapClient (Debian's php-cli and
+// php-soap) and node-soap (the npm package "soap" pinned in tests/interop/node, which
+// make deps installs). Each calls a two-way operation, a long poll released by
+// status-send, a one-way operation and one that faults (tests/interop/php_check.php and
+// tests/interop/node/node_soap_check.js say how). Skipped, with a message, where the
+// stack is not installed.
+#include "process/soap_daemon.h"
+
+namespace {
+
+constexpr char kPhp[] = "/usr/bin/php";
+constexpr char kNode[] = "/usr/bin/node";
+
+class StackInterop : public SoapDaemon {
+protected:
+    // Starts the daemon with one blocked file and a 64-bit byte count in the store.
+    void start_fed()
+    {
+        ASSERT_TRUE(start());
+        ASSERT_TRUE(send({"blockedFile", "S", "s",
+                          "\\nSO=/home/user/a&b.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
+        // 2^53 + 1: the smallest count a JavaScript number cannot hold.
+        ASSERT_TRUE(send({"scannedBytes", "S", "Z", "9007199254740993"}));
+    }
+
+    // Runs argv; once it prints READY (its long poll is about to go out on a connection
+    // it already holds) sends the scanned file that releases the poll. Returns its stdout.
+    std::string run_check(const std::vector<std::string> &argv)
+    {
+        child_proc c;
+        child_guard g(&c);
+        if (!spawn(&c, argv)) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            return "";
+        }
+        if (!wait_for_output(&c, "READY\n", 1, 30000)) {
+            ADD_FAILURE() << "no READY\n" << c.out << "\n" << c.err;
+            return c.out;
+        }
+        EXPECT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/scanned.txt"}));
+        EXPECT_EQ(wait_exit(&c, 30000), 0) << c.out << "\n" << c.err;
+        return c.out;
+    }
+
+    // The one-way reload reached the scanner side once.
+    void expect_one_reload()
+    {
+        EXPECT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs)) << daemon.err;
+        drain(&daemon, 100);
+        EXPECT_EQ(count_of(daemon.err, "FWD_CMD: RELOAD\n"), 1) << daemon.err;
+    }
+
+    std::string wsdl() { return build_path("gui-connector.wsdl"); }
+    std::string url() { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+};
+
+TEST_F(StackInterop, PhpSoapClientReadsWaitsSendsOneWayAndSeesAFault)
+{
+    std::string out, err;
+    if (run_command({kPhp, "-r", "exit(class_exists('SoapClient') ? 0 : 1);"}, &out, &err) != 0)
+        GTEST_SKIP() << kPhp << " without SoapClient (Debian packages php-cli, php-soap)";
+    start_fed();
+    EXPECT_EQ(run_check({kPhp, std::string(GC_SOURCE_DIR) + "/tests/interop/php_check.php",
+                         wsdl(), url()}),
+              "get-blockedFile2\t{\"object\":\"/home/user/a&b.doc\",\"reason\":"
+              "\"BLOCKED-ENCRYPTED\",\"info\":\"Eicar\",\"add-info\":\"\",\"action\":\"deny\","
+              "\"source\":\"\",\"index\":0,\"alerturl\":\"\"}\n"
+              "READY\n"
+              "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
+              "reload\tnull\n"
+              "get-blockedFile\t{\"faultcode\":\"SOAP-ENV:Client\",\"faultstring\":"
+              "\"Validation constraint violation: invalid value in element 'index'\"}\n");
+    expect_one_reload();
+}
+
+TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
+{
+    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/node";
+    std::string out, err;
+    if (run_command({kNode, "-e", "require('" + dir + "/node_modules/soap')"}, &out, &err) != 0)
+        GTEST_SKIP() << "no node-soap in " << dir << " (make deps installs it): " << err;
+    start_fed();
+    EXPECT_EQ(run_check({kNode, dir + "/node_soap_check.js", wsdl(), url()}),
+              "get-blockedFile2\t{\"object\":\"/home/user/a&b.doc\",\"reason\":"
+              "\"BLOCKED-ENCRYPTED\",\"info\":\"Eicar\",\"add-info\":\"\",\"action\":\"deny\","
+              "\"source\":\"\",\"index\":\"0\",\"alerturl\":\"\"}\n"
+              "get-currentStats\t{\"numDaemons\":0,\"accessMask\":0,\"scannedFiles\":\"0\","
+              "\"scannedBytes\":\"9007199254740993\",\"blockedCount\":\"0\"}\n"
+              "READY\n"
+              "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
+              "reload\t\"closed without reply\"\n"
+              "unregister-client\t{\"fault\":\"SOAP-ENV:Client\"}\n");
+    expect_one_reload();
+}
+
+}  // namespace
