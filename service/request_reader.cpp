@@ -55,7 +55,7 @@ struct reader {
     // header scan
     int started;             // a byte other than CR or LF came: the request has begun
     size_t line_len;         // bytes on the current line, CRs not counted
-    char line[64];           // the current line's start: enough for the two we read
+    char line[64 + 1];       // the current line's start (enough for the lines we read)
     int has_length;
     int chunked;
     int encoded;             // a Content-Encoding: the body's bytes are not its XML
@@ -118,7 +118,8 @@ int starts_with_key(const char *line, size_t len, const char *key, const char **
 // Reads the two header lines that frame the body, the way the runtime's own header
 // parser does: the last of each counts, and only a plain "chunked" is chunked.
 void header_line(struct reader *r) {
-    const size_t len = r->line_len < sizeof r->line ? r->line_len : sizeof r->line;
+    const size_t len = r->line_len < sizeof r->line - 1 ? r->line_len : sizeof r->line - 1;
+    r->line[len] = '\0';  // what a longer line before left behind is not this one's
     const char *v;
     if (starts_with_key(r->line, len, "Content-Length:", &v)) {
         r->has_length = 1;
@@ -191,7 +192,7 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                     r->line_len = 0;
                 }
             } else if (c != '\r') {
-                if (r->line_len < sizeof r->line) r->line[r->line_len] = c;
+                if (r->line_len < sizeof r->line - 1) r->line[r->line_len] = c;
                 r->line_len++;
             }
             break;
