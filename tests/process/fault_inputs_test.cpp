@@ -281,6 +281,7 @@ TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
 {
     ASSERT_TRUE(start_quiet());
     ASSERT_TRUE(send_lines("scannedFiles S Z 9\n"));
+    const int base_threads = settled_threads(), base_fds = descriptors();
     rlimit low = {48, 0};
     rlimit old;
     ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
@@ -318,6 +319,9 @@ TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
         << daemon.err;
     EXPECT_EQ(count_of(daemon.err, full), 1) << daemon.err;
     EXPECT_EQ(count_of(daemon.err, "SOAP interface: "), 2) << daemon.err;
+    // The idle clients' threads are still on their way out; once they are gone, every
+    // client is served again.
+    EXPECT_TRUE(settles_to(base_threads, base_fds));
     expect_alive_and_exact(stats_body(9));
     expect_clean_stop();
 }
