@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Prints the parts of a WSDL that issue 16 added, one fact a line, for
+"""Prints the parts of a WSDL beyond what soapcpp2 writes, one fact a line, for
 tests/service/wsdl_test.cpp to compare: every operation's input and output name in the
 portType and in each binding, each binding's SOAP version and style, each port with its
 binding and address, and the JAX-WS wrapper-style switch.

@@ -44,7 +44,7 @@ TEST(Wsdl, LoadsInZeepWithTheSixteenOperations)
         EXPECT_NE(out.find(op), std::string::npos) << op << "\n" << out;
 }
 
-// Issue 16's additions, read back from the built WSDL by tests/interop/wsdl_parts.py:
+// What the WSDL carries beyond soapcpp2's output, read back by tests/interop/wsdl_parts.py:
 // every input and output is named (the input after its operation, the output after its
 // response element, unique within the portType), in the portType and in both bindings;
 // a SOAP 1.2 binding and port stand beside the 1.1 ones, the 1.1 port first; a JAX-WS
