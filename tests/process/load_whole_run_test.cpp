@@ -68,6 +68,7 @@ TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
 {
     ASSERT_TRUE(raise_fd_limit(1024));
     ASSERT_TRUE(start_tls());
+    const int base_threads = settled_threads(), base_fds = descriptors();
     ASSERT_TRUE(send_lines(every_message()));
     // A one-way request answers nothing, so a closing request follows it. Only there: the
     // runtime shares one buffer between reading and writing, and a request that follows
@@ -84,7 +85,8 @@ TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
                                        : raw_post(req, "Connection: close\r\n"));
         }
     // Plain HTTP on the TLS port, a handshake cut short, and silent connections held over
-    // the stop.
+    // the stop. The exchanges' threads go first: held connections are counted by thread.
+    ASSERT_TRUE(settles_to(base_threads, base_fds));
     std::vector<int> held;
     ASSERT_TRUE(hold_connections(50, &held));
     http_conn plain;
