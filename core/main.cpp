@@ -107,7 +107,7 @@ static void start_components(struct daemon_state *d)
     }
 
     log_msg(0, stdout, "SOAP ... ");
-    d->endpoint = endpoint_new(d->opt.host, (int)d->opt.port, d->opt.ssl, nullptr);
+    d->endpoint = endpoint_new(d->opt.host, (int)d->opt.port, d->opt.ssl);
     if (!d->endpoint) {
         fprintf(stderr, "cannot setup SOAP config\n");
         g_stop_counter = g_stop_counter + 1;

@@ -203,14 +203,10 @@ void back_off(void) {
     nanosleep(&ts, nullptr);
 }
 
-void clear_running(void *ep) { store_flag(&static_cast<struct soap_endpoint *>(ep)->running, 0); }
-
-// Cancellation point: soap_accept; a stop cancels this thread only when its wake-up
-// connection failed.
+// Cancellation points: soap_accept and the back-off pause; a stop cancels this thread
+// only when its wake-up connection failed, and the thread holds nothing to release then.
 void *accept_main(void *arg) {
     struct soap_endpoint *ep = static_cast<struct soap_endpoint *>(arg);
-    store_flag(&ep->running, 1);
-    pthread_cleanup_push(clear_running, ep);
     struct soap *listener = ep->context;
     enum trouble trouble = TROUBLE_NONE;
     // Only a stop ends this loop: a shortage of descriptors, memory or threads passes,
@@ -248,7 +244,6 @@ void *accept_main(void *arg) {
             back_off();
             continue;
         }
-        copy->user = ep->connection_user;
         const int rc = start_connection(ep, copy);
         if (rc != 0) {
             report_trouble(&trouble, TROUBLE_FAILING, "connection thread start", rc, 0);
@@ -257,7 +252,6 @@ void *accept_main(void *arg) {
         }
         report_trouble(&trouble, TROUBLE_NONE, nullptr, 0, 0);
     }
-    pthread_cleanup_pop(1);
     return nullptr;
 }
 
@@ -294,8 +288,7 @@ int wake_listener(int sock) {
 
 }  // namespace
 
-struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl,
-                                   void *user) {
+struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl) {
     struct soap_endpoint *ep =
         static_cast<struct soap_endpoint *>(calloc(1, sizeof(struct soap_endpoint)));
     if (!ep) return nullptr;
@@ -303,7 +296,6 @@ struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_
     int rc = ep->registry ? 0 : -1;
     if (rc == 0) rc = copy_string(&ep->host, host);
     ep->port = port;
-    ep->backlog = kBacklog;
     if (rc == 0 && ssl) {
         ep->use_ssl = 1;
         ep->require_client_auth = ssl->require_client_auth;
@@ -319,17 +311,12 @@ struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_
         free(ep);
         return nullptr;
     }
-    ep->master_socket = -1;
-    ep->keep_alive = 1;
-    ep->connection_user = user;
     return ep;
 }
 
 int endpoint_start(struct soap_endpoint *ep) {
     if (!ep) return -1;
-    // An accept thread that was created counts as running even before it sets running
-    // itself: a second start in that moment would rebind and tear down the SSL locks.
-    if (ep->accept_started || load_flag(&ep->running)) return 1;
+    if (ep->accept_started) return 1;
     struct soap *ctx = soap_new();
     if (!ctx) return -1;
     if (ssl_locks_init() != 0) {
@@ -347,19 +334,16 @@ int endpoint_start(struct soap_endpoint *ep) {
             return -1;
         }
     }
-    if (ep->keep_alive) {
-        soap_set_imode(ctx, SOAP_IO_KEEPALIVE);
-        soap_set_omode(ctx, SOAP_IO_KEEPALIVE);
-    }
+    soap_set_imode(ctx, SOAP_IO_KEEPALIVE);
+    soap_set_omode(ctx, SOAP_IO_KEEPALIVE);
     ctx->bind_flags |= SO_REUSEADDR;
     ctx->x_frame_options = nullptr;  // copied into every connection
-    SOAP_SOCKET s = soap_bind(ctx, ep->host, ep->port, ep->backlog);
+    SOAP_SOCKET s = soap_bind(ctx, ep->host, ep->port, kBacklog);
     if (!soap_valid_socket(s)) {
         abandon_start(ctx);
         return -2;
     }
     ep->context = ctx;
-    ep->master_socket = s;
     ep->descriptors_at_start = open_descriptors();
     store_flag(&ep->stop_requested, 0);
     // The accept thread, and every connection thread it starts, keeps the process's
@@ -375,7 +359,6 @@ int endpoint_start(struct soap_endpoint *ep) {
     if (started != 0) {
         abandon_start(ctx);
         ep->context = nullptr;
-        ep->master_socket = -1;
         return -1;
     }
     ep->accept_started = 1;
@@ -384,12 +367,10 @@ int endpoint_start(struct soap_endpoint *ep) {
 
 int endpoint_stop(struct soap_endpoint *ep) {
     if (!ep) return -1;
-    // An accept thread that ended by itself, or has not begun yet, still has to be
-    // joined, and its connection threads still have to go before the store does.
     if (!ep->accept_started) return 1;
     store_flag(&ep->stop_requested, 1);
-    if (wake_listener(ep->master_socket) != 0 && load_flag(&ep->running))
-        pthread_cancel(ep->accept_thread);
+    // A thread that has not reached soap_accept yet takes the cancellation there.
+    if (wake_listener(ep->context->master) != 0) pthread_cancel(ep->accept_thread);
     if (pthread_join(ep->accept_thread, nullptr) != 0) return -1;
     ep->accept_started = 0;
     ep->accept_thread = pthread_t();
@@ -397,7 +378,6 @@ int endpoint_stop(struct soap_endpoint *ep) {
     ssl_locks_cleanup();
     release_context(ep->context);
     ep->context = nullptr;
-    ep->master_socket = -1;
     return 0;
 }
 

@@ -10,10 +10,9 @@
 struct soap_endpoint;
 
 // Creates an endpoint for host (null: all addresses) and port, copying every string of
-// ssl (null: plain HTTP). user is copied into each connection's context. Returns the
-// endpoint, or null when memory runs out (nothing is left allocated).
-struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl,
-                                   void *user);
+// ssl (null: plain HTTP). Returns the endpoint, or null when memory runs out (nothing is
+// left allocated).
+struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl);
 // Binds the port and starts the accept thread. Returns 0 started, 1 already running,
 // -1 no endpoint, no memory, OpenSSL lock or SSL context set-up failed, or no thread,
 // -2 binding failed. On failure everything it took is released.

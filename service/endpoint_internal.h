@@ -1,5 +1,5 @@
 // The SOAP endpoint record, private to the endpoint's own files. Written by the main
-// thread (new, start, stop, free); the accept thread writes only running. Its only lock
+// thread (new, start, stop, free); the accept thread reads it. Its only lock
 // is the registry's, which comes after the store mutex in the lock order. No gSOAP
 // header here, so that the store's forwards link without the SOAP runtime.
 #ifndef GC_SERVICE_ENDPOINT_INTERNAL_H
@@ -14,7 +14,6 @@ struct soap_endpoint {
     // set by endpoint_new, read-only afterwards
     char *host;  // null: all local addresses
     int port;
-    int backlog;
     int use_ssl;
     int require_client_auth;
     char *keyfile;
@@ -24,21 +23,17 @@ struct soap_endpoint {
     char *dhfile;
     char *randfile;
     char *sid;
-    short keep_alive;
-    void *connection_user;              // copied into each connection's user field
     struct conn_registry *registry;     // guards itself; lives as long as the endpoint
 
     // main thread only (start, stop); the accept thread reads context while it runs
     struct soap *context;               // listening context, null when stopped
-    int master_socket;                  // -1 when stopped
     int descriptors_at_start;           // open when accepting began; set before the thread
     pthread_t accept_thread;
     int accept_started;                 // accept_thread was created and not yet joined
 
-    // one writer each, read without a lock: single-word flags, accessed only with
-    // __atomic loads and stores so the record stays plain
-    int running;                        // written by the accept thread
-    int stop_requested;                 // written by the stopping thread
+    // written by the stopping thread, read by the accept thread without a lock: a
+    // single-word flag, accessed only with __atomic loads and stores
+    int stop_requested;
 };
 
 #endif

@@ -1,5 +1,6 @@
-// The list head lives in soap->user, which the accept thread clears for every new
-// connection context, so each connection starts with an empty list of its own.
+// The list head lives in soap->user. A connection's context is a copy of the listening
+// context, whose user field is never set, so each connection starts with an empty list
+// of its own.
 #include "service/release_list.h"
 
 #include <cstdlib>

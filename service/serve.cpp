@@ -310,12 +310,6 @@ static int dispatch(struct soap *soap, int *entered)
     return soap->error = SOAP_NO_METHOD;
 }
 
-int dispatch_request(struct soap *soap)
-{
-    int entered = 0;
-    return dispatch(soap, &entered);
-}
-
 // Reads the envelope up to the body's first element.
 static int begin_request(struct soap *soap)
 {

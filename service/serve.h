@@ -10,8 +10,5 @@ struct soap;
 // connection ended in order, otherwise the error of the failed request after its fault
 // was sent. Cancellation points: socket reads and writes, long-poll waits.
 int serve_connection(struct soap *soap);
-// Runs the serve routine matching the body's first element. Returns its gSOAP status,
-// or SOAP_NO_METHOD (soap->error set) when no route matches.
-int dispatch_request(struct soap *soap);
 
 #endif

@@ -148,7 +148,7 @@ protected:
         EXPECT_TRUE(poll_until([&] { return thread_count() == baseline; }, kPromptMs));
     }
     void make(const char *host) {
-        ep = endpoint_new(host, port, nullptr, nullptr);
+        ep = endpoint_new(host, port, nullptr);
         ASSERT_NE(ep, nullptr);
         ASSERT_EQ(store_create(ep, 0, nullptr), 0);
     }
