@@ -3,8 +3,9 @@
 #   make test   installs what is missing, builds, runs the whole test suite
 BUILD ?= build
 JOBS ?= $(shell nproc)
-PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl libgtest-dev \
-           libexpat1-dev python3 python3-zeep curl
+# What building and running the daemon needs; the tests need the rest.
+BUILD_PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl python3
+PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
 PACKAGES += php-cli php-soap
@@ -13,13 +14,18 @@ PACKAGES += php-cli php-soap
 # a real node exporter; installed here so that they never skip in CI.
 PACKAGES += prometheus prometheus-node-exporter
 
-.PHONY: deps build run test asan-test bench clean deb
+.PHONY: deps build-deps build run test asan-test tsan-test leak-check soak bench clean deb
 
-# Installs those of the packages in $(1) that are not installed yet.
+# Installs those of the packages in $(1) that are not installed yet. A package removed
+# with its configuration left still answers dpkg -s, so the state is read whole. Not
+# root and without sudo, it names what to install and stops.
 define install_missing
 @missing=""; for p in $(1); do \
-  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+  [ "$$(dpkg-query -W -f='$${Status}' $$p 2>/dev/null)" = "install ok installed" ] || \
+    missing="$$missing $$p"; done; \
 if [ -n "$$missing" ]; then \
+  if [ "$$(id -u)" != 0 ] && ! command -v sudo >/dev/null 2>&1; then \
+    echo "not root and no sudo here: install these packages first:$$missing" >&2; exit 1; fi; \
   echo "installing:$$missing"; \
   $(SUDO) apt-get update -qq && \
   DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
@@ -28,6 +34,9 @@ endef
 
 deps:
 	$(call install_missing,$(PACKAGES))
+
+build-deps:
+	$(call install_missing,$(BUILD_PACKAGES))
 
 # node-soap for the interop tests: the npm package soap as pinned in
 # tests/interop/node/package-lock.json, on Debian's nodejs (npm comes with it where
@@ -44,10 +53,13 @@ node-deps:
 	    npm ci --no-audit --no-fund --loglevel=error; }
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The daemon alone: neither the test packages nor the tests are needed to run it.
+run: build-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target gui-connector
 	./$(BUILD)/gui-connector -v
 
 test: build
@@ -106,7 +118,7 @@ soak: build
 	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-tsan build-deb
+	rm -rf $(BUILD) build-asan build-bench build-fuzz build-tsan build-deb
 
 # The Debian package (debian/), built by debhelper from the CMake install rules. The
 # build tools write next to the source tree; the package files are moved to build-deb/.
