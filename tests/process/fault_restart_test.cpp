@@ -5,7 +5,6 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <thread>
 
 #include "intake/status_message.h"
 #include "process/fault_daemon.h"
@@ -100,8 +99,14 @@ TEST_F(FaultRestart, QueueRemovedMidStreamRestartsWithoutDoubleCounting)
     for (int sent = before; sent < total; sent += batch)
         ASSERT_TRUE(send_lines(lines));
     ASSERT_TRUE(eventually([&] { return scanned() == total - before; }, 60000)) << scanned();
-    // A count passing the total would be a double count; give it a moment to show.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // A count passing the total would be a double count: once the queue is empty there
+    // is nothing left that could still raise it.
+    ASSERT_TRUE(eventually(
+        [&] {
+            struct msqid_ds ds;
+            return msgctl(new_queue, IPC_STAT, &ds) == 0 && ds.msg_qnum == 0;
+        },
+        10000));
     expect_alive_and_exact(stats_body(total - before));
     expect_clean_stop();
 }

@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <vector>
 
@@ -371,11 +370,8 @@ TEST_F(SoapClients, StopSignalEndsEveryLongPollPromptly)
         for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM})
             EXPECT_TRUE(m & (1ULL << (sig - 1))) << "signal " << sig << ", mask " << std::hex << m;
 
-    auto t0 = std::chrono::steady_clock::now();
-    expect_clean_stop(kAnswerMs);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0).count();
-    EXPECT_LT(ms, 3000) << "shutdown took " << ms << " ms";
+    // Promptly: well within the bounded waits of a client that would hang.
+    expect_clean_stop(3000);
     EXPECT_NE(daemon.out.find("exit from service loop.\n"), std::string::npos)
         << tail(daemon.out);
     // None of the cancelled polls sent an answer.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,21 +31,37 @@ void remove_tree(const std::string &path)
     run_command({"/bin/rm", "-rf", path}, &out, &err);
 }
 
+// Ports come from below the kernel's ephemeral range: a port the kernel handed out as
+// free would be handed out again, to any test's outgoing connection, before the daemon
+// that is to listen on it has bound it.
 int free_tcp_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    int low = 32768;
+    if (FILE *f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (fscanf(f, "%d", &low) != 1)
+            low = 32768;
+        fclose(f);
+    }
+    const int first = 10000, span = low - first;
+    if (span <= 0)
         return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
+    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^
+                    static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int tries = 0; tries < 200; tries++) {
+        const int port = first + static_cast<int>(rand_r(&seed) % static_cast<unsigned>(span));
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool ok = bind(fd, (sockaddr *)&a, sizeof a) == 0;
+        close(fd);
+        if (ok)
+            return port;
+    }
+    return -1;
 }
 
 std::string build_path(const std::string &name)
