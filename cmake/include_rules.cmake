@@ -13,11 +13,12 @@ set(rules
   # The store's way into the endpoint: plain records and pthreads only.
   "service/(conn_registry|endpoint_link|endpoint_internal)\\..*=>intake/|core/|tools/|${soap}"
   "service/.*=>intake/|core/|tools/"
-  "core/(intake_loop|log|options|process)\\..*=>tools/|${soap}"
+  "core/(host_port|intake_loop|log|options|process)\\..*=>tools/|${soap}"
   # The scanner side sends records: the record layout and the channel, nothing else.
   "tools/status_send\\.cpp=>service/|store/|core/|${soap}"
-  # The SOAP client speaks to the daemon as any client would: generated stubs only.
-  "tools/(client_|connector_client).*=>service/|store/|core/|intake/")
+  # The SOAP client speaks to the daemon as any client would: generated stubs only, and
+  # the daemon's -h rule.
+  "tools/(client_|connector_client).*=>service/|store/|intake/|core/(intake_loop|log|options|process)")
 
 file(GLOB_RECURSE sources RELATIVE ${GC_SOURCE_DIR}
   ${GC_SOURCE_DIR}/core/*.cpp ${GC_SOURCE_DIR}/core/*.h

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/host_port.h"
 #include "core/log.h"
 
 static const char kProduct[] = "Server/Workstation";
@@ -19,14 +20,8 @@ unsigned int options_port(const char *text)
 void options_apply_host(char *arg, char **host, unsigned int *port)
 {
     *host = arg;
-    char *colon = strrchr(arg, ':');
-    if (!colon)
-        return;
-    // "::1" and friends: a colon right after another colon belongs to an IPv6 address.
-    if (colon != arg && colon[-1] == ':')
-        return;
-    *colon = '\0';
-    *port = options_port(colon + 1);
+    if (const char *port_text = host_port_split(arg))
+        *port = options_port(port_text);
 }
 
 void ssl_settings_free(struct ssl_settings *ssl)

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/host_port.h"
+
 namespace {
 
 const char kClientDefaultHost[] = "127.0.0.1";
@@ -110,23 +112,24 @@ int usage_error(const char *fmt, const char *what)
 
 int client_apply_host(const char *arg, char **host, unsigned *port)
 {
-    const char *colon = strrchr(arg, ':');
-    size_t host_len = strlen(arg);
+    char *copy = copy_part(arg, strlen(arg));
+    if (!copy)
+        return -1;
     unsigned new_port = *port;
-    // "::1" and other addresses ending in "::x" stay whole, as with the daemon's -h.
-    if (colon && !(colon > arg && colon[-1] == ':')) {
+    // The daemon's own rule says where the port begins; the client also checks it.
+    if (const char *port_text = host_port_split(copy)) {
         unsigned long long v;
-        if (parse_decimal(colon + 1, 65535, &v) != 0 || v == 0)
+        if (parse_decimal(port_text, 65535, &v) != 0 || v == 0) {
+            free(copy);
             return -1;
+        }
         new_port = static_cast<unsigned>(v);
-        host_len = static_cast<size_t>(colon - arg);
     }
-    if (host_len > 0) {
-        char *copy = copy_part(arg, host_len);
-        if (!copy)
-            return -1;
+    if (*copy) {
         free(*host);
         *host = copy;
+    } else {
+        free(copy);
     }
     *port = new_port;
     return 0;
