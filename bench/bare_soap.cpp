@@ -19,8 +19,7 @@
 
 #include "intake/status_message.h"
 #include "intake/transport_udp.h"
-#include "service/schema/envelope.h"
-#include "soapH.h"
+#include "service/schema/reply.h"
 
 using namespace status_msg;
 
@@ -37,36 +36,6 @@ unsigned g_blocked_total;  // item 5 records received
 char g_scanned[kSlotCopy];
 char g_object[kSlotCopy];
 char g_info[kSlotCopy];
-
-template <typename T>
-using put_fn = int (*)(struct soap *, const T *, const char *, const char *);
-
-template <typename T>
-int put_message(struct soap *soap, const T *out, const char *tag, put_fn<T> put)
-{
-    if (soap_envelope_begin_out(soap) || soap_putheader(soap) || soap_body_begin_out(soap) ||
-        put(soap, out, tag, "") || soap_body_end_out(soap) || envelope_end_out(soap))
-        return soap->error;
-    return SOAP_OK;
-}
-
-// The daemon's reply sequence: a counting pass for Content-Length, then the message.
-template <typename T>
-int send_reply(struct soap *soap, const T *out, const char *tag,
-               void (*serialize)(struct soap *, const T *), put_fn<T> put)
-{
-    soap_serializeheader(soap);
-    serialize(soap, out);
-    if (soap_begin_count(soap))
-        return soap->error;
-    if ((soap->mode & SOAP_IO_LENGTH) && put_message(soap, out, tag, put))
-        return soap->error;
-    if (soap_end_count(soap) || soap_response(soap, SOAP_OK) ||
-        put_message(soap, out, tag, put) || soap_end_send(soap))
-        return soap->error;
-    (void)soap_closesock(soap);
-    return SOAP_OK;
-}
 
 int end_request(struct soap *soap)
 {
@@ -85,7 +54,7 @@ int serve_stats(struct soap *soap)
     if (!soap_get_sntr__get_currentStats(soap, &req, "sntr:get-currentStats", nullptr) ||
         end_request(soap))
         return soap->error;
-    return send_reply(soap, &out, "sntr:currentStats", soap_serialize_sntr__currentStats,
+    return reply_send(soap, &out, "sntr:currentStats", soap_serialize_sntr__currentStats,
                       soap_put_sntr__currentStats);
 }
 
@@ -99,7 +68,7 @@ int serve_version(struct soap *soap)
         end_request(soap))
         return soap->error;
     out.interface_version = 2;
-    return send_reply(soap, &out, "sntr:versionInfo", soap_serialize_sntr__versionInfo,
+    return reply_send(soap, &out, "sntr:versionInfo", soap_serialize_sntr__versionInfo,
                       soap_put_sntr__versionInfo);
 }
 
@@ -121,7 +90,7 @@ int serve_scanned(struct soap *soap)
         pthread_cond_wait(&g_changed, &g_mutex);
     fn = soap_strdup(soap, g_scanned);
     pthread_mutex_unlock(&g_mutex);
-    return send_reply(soap, &out, "sntr:get-lastScannedFileResponse",
+    return reply_send(soap, &out, "sntr:get-lastScannedFileResponse",
                       soap_serialize_sntr__get_lastScannedFileResponse,
                       soap_put_sntr__get_lastScannedFileResponse);
 }
@@ -144,7 +113,7 @@ int serve_blocked(struct soap *soap)
     pthread_mutex_unlock(&g_mutex);
     out.add_info = out.action = out.source = out.alerturl = soap_strdup(soap, "");
     out.index = req.index;
-    return send_reply(soap, &out, "sntr:blockedFile2", soap_serialize_sntr__blockedFile2,
+    return reply_send(soap, &out, "sntr:blockedFile2", soap_serialize_sntr__blockedFile2,
                       soap_put_sntr__blockedFile2);
 }
 

@@ -9,6 +9,7 @@
 #include "service/operations.h"
 #include "service/request_reader.h"
 #include "service/schema/envelope.h"
+#include "service/schema/reply.h"
 #include "soapH.h"
 
 // Only POST carries a request. HEAD and OPTIONS would otherwise get an empty 200 and
@@ -45,37 +46,6 @@ static int end_request(struct soap *soap)
     return SOAP_OK;
 }
 
-template <typename T>
-using put_fn = int (*)(struct soap *, const T *, const char *, const char *);
-
-template <typename T>
-static int put_message(struct soap *soap, const T *out, const char *tag, put_fn<T> put)
-{
-    if (soap_envelope_begin_out(soap) || soap_putheader(soap) || soap_body_begin_out(soap) ||
-        put(soap, out, tag, "") || soap_body_end_out(soap) || envelope_end_out(soap))
-        return soap->error;
-    return SOAP_OK;
-}
-
-// Writes the reply: a counting pass for Content-Length, then the message. The socket
-// stays open while keep-alive holds.
-template <typename T>
-static int send_reply(struct soap *soap, const T *out, const char *tag,
-                      void (*serialize)(struct soap *, const T *), put_fn<T> put)
-{
-    soap_serializeheader(soap);
-    serialize(soap, out);
-    if (soap_begin_count(soap))
-        return soap->error;
-    if ((soap->mode & SOAP_IO_LENGTH) && put_message(soap, out, tag, put))
-        return soap->error;
-    if (soap_end_count(soap) || soap_response(soap, SOAP_OK) ||
-        put_message(soap, out, tag, put) || soap_end_send(soap))
-        return soap->error;
-    (void)soap_closesock(soap);
-    return SOAP_OK;
-}
-
 // A one-way success sends nothing at all, not even a status line.
 static int end_one_way(struct soap *soap, int rc)
 {
@@ -102,7 +72,7 @@ static int serve_get_versionInfo(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_versionInfo, "sntr:get-versionInfo");
     if ((soap->error = operation_get_versionInfo(soap, &out)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:versionInfo", soap_serialize_sntr__versionInfo,
+    return reply_send(soap, &out, "sntr:versionInfo", soap_serialize_sntr__versionInfo,
                       soap_put_sntr__versionInfo);
 }
 
@@ -117,7 +87,7 @@ static int serve_get_versionInfo(struct soap *soap)
         READ_EMPTY_REQUEST(sntr__##name, tag);                                         \
         if ((soap->error = operation_##name(soap, &ver)))                              \
             return soap->error;                                                        \
-        return send_reply(soap, &out, rtag, soap_serialize_sntr__##name##Response,     \
+        return reply_send(soap, &out, rtag, soap_serialize_sntr__##name##Response,     \
                           soap_put_sntr__##name##Response);                            \
     }
 
@@ -137,7 +107,7 @@ static int serve_get_currentConffile(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_currentConffile, "sntr:get-currentConffile");
     if ((soap->error = operation_get_currentConffile(soap, &fn)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:get-currentConffileResponse",
+    return reply_send(soap, &out, "sntr:get-currentConffileResponse",
                       soap_serialize_sntr__get_currentConffileResponse,
                       soap_put_sntr__get_currentConffileResponse);
 }
@@ -149,7 +119,7 @@ static int serve_get_lastBlockedFile(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_lastBlockedFile, "sntr:get-lastBlockedFile");
     if ((soap->error = operation_get_lastBlockedFile(soap, &out)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
+    return reply_send(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
                       soap_put_sntr__blockedFile);
 }
 
@@ -164,7 +134,7 @@ static int serve_get_blockedFile(struct soap *soap)
         return soap->error;
     if ((soap->error = operation_get_blockedFile(soap, req.index, &out)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
+    return reply_send(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
                       soap_put_sntr__blockedFile);
 }
 
@@ -179,7 +149,7 @@ static int serve_get_blockedFile2(struct soap *soap)
         return soap->error;
     if ((soap->error = operation_get_blockedFile2(soap, req.index, &out)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:blockedFile2", soap_serialize_sntr__blockedFile2,
+    return reply_send(soap, &out, "sntr:blockedFile2", soap_serialize_sntr__blockedFile2,
                       soap_put_sntr__blockedFile2);
 }
 
@@ -192,7 +162,7 @@ static int serve_get_lastScannedFile(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_lastScannedFile, "sntr:get-lastScannedFile");
     if ((soap->error = operation_get_lastScannedFile(soap, &fn)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:get-lastScannedFileResponse",
+    return reply_send(soap, &out, "sntr:get-lastScannedFileResponse",
                       soap_serialize_sntr__get_lastScannedFileResponse,
                       soap_put_sntr__get_lastScannedFileResponse);
 }
@@ -204,7 +174,7 @@ static int serve_get_currentStats(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_currentStats, "sntr:get-currentStats");
     if ((soap->error = operation_get_currentStats(soap, &out)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:currentStats", soap_serialize_sntr__currentStats,
+    return reply_send(soap, &out, "sntr:currentStats", soap_serialize_sntr__currentStats,
                       soap_put_sntr__currentStats);
 }
 
@@ -217,7 +187,7 @@ static int serve_get_logChanged(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__get_logChanged, "sntr:get-logChanged");
     if ((soap->error = operation_get_logChanged(soap, &changed)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:get-logChangedResponse",
+    return reply_send(soap, &out, "sntr:get-logChangedResponse",
                       soap_serialize_sntr__get_logChangedResponse,
                       soap_put_sntr__get_logChangedResponse);
 }
@@ -243,7 +213,7 @@ static int serve_ping(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__ping, "sntr:ping");
     if ((soap->error = operation_ping(soap, &foo)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:pingResponse", soap_serialize_sntr__pingResponse,
+    return reply_send(soap, &out, "sntr:pingResponse", soap_serialize_sntr__pingResponse,
                       soap_put_sntr__pingResponse);
 }
 
@@ -256,7 +226,7 @@ static int serve_register_client(struct soap *soap)
     READ_EMPTY_REQUEST(sntr__register_client, "sntr:register-client");
     if ((soap->error = operation_register_client(soap, &id)))
         return soap->error;
-    return send_reply(soap, &out, "sntr:register-clientResponse",
+    return reply_send(soap, &out, "sntr:register-clientResponse",
                       soap_serialize_sntr__register_clientResponse,
                       soap_put_sntr__register_clientResponse);
 }
