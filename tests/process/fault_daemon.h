@@ -33,14 +33,14 @@ inline std::string raw_post(const std::string &body, const std::string &extra_he
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// Connects to 127.0.0.1:port; -1 on failure. Close-on-exec, so that a daemon started
-// later does not inherit the test's sockets.
-inline int raw_connect(int port)
+// Connects to 127.0.0.1:port; -1 on failure. Reads and writes give up after timeout_s.
+// Close-on-exec, so that a daemon started later does not inherit the test's sockets.
+inline int raw_connect(int port, int timeout_s = 15)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    timeval tv = {15, 0};
+    timeval tv = {timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     sockaddr_in a{};
@@ -108,8 +108,10 @@ inline bool eventually(const std::function<bool()> &pred, int ms)
 }
 
 // Sends request over TLS with the client certificate from dir and reads until the
-// daemon closes; everything read, or "" when the handshake or the exchange failed.
-inline std::string tls_exchange(const std::string &dir, int port, const std::string &request)
+// daemon closes or timeout_s passes; everything read, or "" when the handshake or the
+// exchange failed.
+inline std::string tls_exchange(const std::string &dir, int port, const std::string &request,
+                                int timeout_s = 15)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx)
@@ -119,7 +121,7 @@ inline std::string tls_exchange(const std::string &dir, int port, const std::str
     SSL_CTX_use_certificate_file(ctx, (dir + "/good.pem").c_str(), SSL_FILETYPE_PEM);
     SSL_CTX_use_PrivateKey_file(ctx, (dir + "/good.key").c_str(), SSL_FILETYPE_PEM);
     std::string reply;
-    int fd = raw_connect(port);
+    int fd = raw_connect(port, timeout_s);
     SSL *ssl = fd >= 0 ? SSL_new(ctx) : nullptr;
     if (ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1 &&
         SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
