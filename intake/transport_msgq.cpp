@@ -29,10 +29,8 @@ int msgq_open(msgq_part *p, const char *dir, int proj, int perms, int create)
         return -1;
     p->key = static_cast<int>(key);
     int flags = perms;
-    if (create) {
+    if (create)
         flags |= IPC_CREAT | IPC_EXCL;
-        p->creator = 1;
-    }
     p->id = msgget(key, flags);
     return p->id == -1 ? -1 : 0;
 }

@@ -10,7 +10,6 @@
 struct msgq_part {
     int key;      // channel key
     int id;       // queue id, -1 when none
-    int creator;  // 1 when this side created the queue
 };
 
 // Largest size a record body may have on this transport.
