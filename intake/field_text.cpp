@@ -22,16 +22,6 @@ bool valid_code(const char *code)
     return code && is_alpha(code[0]) && is_alnum(code[1]) && code[2] == '\0';
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 bool printable(unsigned char c)
 {
@@ -50,8 +40,8 @@ bool decode_value(char *start, char *end)
         }
         if (end - r < 4 || r[1] != 'x')
             return false;
-        int hi = hex_value(r[2]);
-        int lo = hex_value(r[3]);
+        int hi = field_text_hex_value(r[2]);
+        int lo = field_text_hex_value(r[3]);
         if (hi < 0 || lo < 0)
             return false;
         *w++ = static_cast<char>(hi * 16 + lo);
@@ -64,6 +54,17 @@ bool decode_value(char *start, char *end)
 }
 
 }  // namespace
+
+int field_text_hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
 
 void field_text_reset(field_text *tb)
 {

@@ -56,6 +56,10 @@ int field_text_append_field(field_text *tb, const char *code, const char *fmt, .
 // a 0-terminated text of at most 899 characters, or the text is malformed.
 int field_text_parse(field_text *tb, field_list *list);
 
+// The value of the hexadecimal digit c, or -1 when c is none: the escapes' digits, for
+// the decoder and for status-send's own escapes alike.
+int field_text_hex_value(char c);
+
 // Sets *value to the value of the first entry with code. Returns 0 when found, -1 for a
 // null argument, a bad code, a list count of 100 or more, or no such entry.
 int field_list_lookup(const field_list *list, const char *code, const char **value);

@@ -71,17 +71,6 @@ int parse_item(const char *s)
     return *s && !*end && v >= kItemMin && v <= kItemMax ? static_cast<int>(v) : -1;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Resolves C-style escapes of in into out (at most cap - 1 bytes, 0-terminated).
 // Returns the decoded length (the text may hold 0 bytes), or -1 when it does not fit.
 long unescape(const char *in, char *out, size_t cap)
@@ -101,8 +90,8 @@ long unescape(const char *in, char *out, size_t cap)
             case 'v': c = '\v'; break;
             case 'x': {
                 int v = 0, digits = 0;
-                while (digits < 2 && hex_digit(p[1]) >= 0) {
-                    v = v * 16 + hex_digit(*++p);
+                while (digits < 2 && field_text_hex_value(p[1]) >= 0) {
+                    v = v * 16 + field_text_hex_value(*++p);
                     ++digits;
                 }
                 c = digits ? static_cast<char>(v) : 'x';
