@@ -3,6 +3,7 @@
 #include "service/conn_registry.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <cerrno>
@@ -92,6 +93,15 @@ static void broadcast_all_locked(struct conn_registry *reg) {
 }
 
 static void unlock_mutex(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
+
+// REQUIRES: reg->mutex held, which keeps e->watch_fd open (it is closed only after its
+// thread retired it under the mutex). The cancellation request reaches a thread
+// blocked in a wait that is no cancellation point (the request reader's poll) through
+// its socket: shut down, it ends such a wait at once, and every read or write after it.
+static void cancel_entry_locked(struct conn_entry *e) {
+    pthread_cancel(e->thread);
+    if (e->watch_fd >= 0) shutdown(e->watch_fd, SHUT_RDWR);
+}
 
 int conn_registry_reserve(struct conn_registry *reg) {
     if (!reg) return -1;
@@ -197,7 +207,7 @@ static int cancel_unsent_locked(struct conn_registry *reg) {
     int n = 0;
     for (struct conn_entry *e = reg->threads; e; e = e->next) {
         if (e->cancel_sent) continue;
-        pthread_cancel(e->thread);
+        cancel_entry_locked(e);
         e->cancel_sent = 1;
         n++;
     }
@@ -322,7 +332,7 @@ int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
         if (id == 0 || e->client_id != id) continue;
         // Cancelling under the mutex: the target cannot finish removing itself before
         // we are done, so the request never reaches a thread that has left.
-        pthread_cancel(e->thread);
+        cancel_entry_locked(e);
         broadcast_all_locked(reg);
         rc = 0;
         break;

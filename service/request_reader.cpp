@@ -21,8 +21,6 @@ namespace {
 
 const char kPluginId[] = "gc-request-reader";
 const char kTooLarge[] = "request too large";
-// How long a wait for a request's bytes goes without looking for a cancellation.
-constexpr long long kWaitSliceMs = 200;
 const char kTooComplex[] = "request too complex";
 // Every request of this service is a few hundred bytes; a header or a body past this is
 // refused before it is read, so that no client can make the daemon buffer it.
@@ -251,9 +249,10 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
 }
 
 // Waits until the socket has bytes, or the request's deadline passes (returns 0).
-// Cancellation point, between slices of the wait only: a thread cancelled inside poll
-// leaves ThreadSanitizer's view of its later locking wrong, which would hide real races
-// in the clean-up that follows behind false ones.
+// Cancellation point, though not inside poll: a thread cancelled inside poll leaves
+// ThreadSanitizer's view of its later locking wrong, which would hide real races in the
+// clean-up behind false ones. A canceller shuts the socket down as well (see the
+// registry), which ends the poll at once; the cancellation is taken right after it.
 int wait_readable(struct soap *soap, struct reader *r) {
     if (!r->armed || !soap_valid_socket(soap->socket)) return 1;
     if (soap->ssl && SSL_pending(soap->ssl) > 0) return 1;
@@ -267,8 +266,9 @@ int wait_readable(struct soap *soap, struct reader *r) {
         struct pollfd pfd = {soap->socket, POLLIN, 0};
         int old;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-        const int rc = poll(&pfd, 1, static_cast<int>(ms < kWaitSliceMs ? ms : kWaitSliceMs));
+        const int rc = poll(&pfd, 1, static_cast<int>(ms));
         pthread_setcancelstate(old, nullptr);
+        pthread_testcancel();
         if (rc > 0) return 1;
         // A failed poll is left to the read itself to report.
         if (rc < 0 && errno != EINTR) return 1;
