@@ -130,8 +130,7 @@ TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
     EXPECT_STREQ("quarantine", action);
     EXPECT_STREQ("sc1", source);
     EXPECT_STREQ("http://x", url);
-    for (char *s : {object, info, add, action, source, url})
-        free(s);
+    free(object);  // the other strings share its block
 
     index = 1;
     object = store_fetch_blocked_file(0, &index, &reason, &info, &add, &action, &source, &url);
@@ -141,8 +140,7 @@ TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
     EXPECT_STREQ("Eicar", info);
     EXPECT_STREQ("", add);
     EXPECT_STREQ("", url);
-    for (char *s : {object, info, add, action, source, url})
-        free(s);
+    free(object);
 }
 
 TEST_F(Dispatch, BlockedFileNeedsObjectAndInfo)

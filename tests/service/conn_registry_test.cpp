@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kMaxEvent = 4;
 
+void unlock_ext(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
+
 class ConnRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override { reg = conn_registry_new(kMaxEvent); ASSERT_NE(reg, nullptr); }
@@ -149,11 +151,14 @@ TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex) {
     pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
     std::atomic<int> in_wait{0};
     conn_thread *a = spawn([&] {
+        int r = 0;
         pthread_mutex_lock(&ext);
+        // Cancelled inside: ext is held again when the handlers run, and ours, as the
+        // locker's, is the one that releases it; a second release would be a fault too.
+        pthread_cleanup_push(unlock_ext, &ext);
         in_wait.store(1);
-        // Cancelled inside: the registry's handler must unlock ext for us.
-        int r = conn_registry_wait(reg, 1, 1, &ext);
-        pthread_mutex_unlock(&ext);
+        r = conn_registry_wait(reg, 1, 1, &ext);
+        pthread_cleanup_pop(1);
         return r;
     });
     conn_thread *b = waiter(3, 0);
