@@ -1,6 +1,7 @@
 // Connection registry: the live connection threads, their pending event counters and the
 // conditions long polls wait on. Called by the stopping thread, connection threads, the
-// accept thread and (through the store) the intake loop. Guarded by the registry mutex;
+// accept thread and (through the store) the intake loop. Guarded by the registry mutex,
+// except the counters of an event waited with an external mutex, which that mutex guards;
 // lock order: store mutex first, then the registry mutex, never the other way round.
 #ifndef GC_SERVICE_CONN_REGISTRY_H
 #define GC_SERVICE_CONN_REGISTRY_H
