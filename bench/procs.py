@@ -61,10 +61,35 @@ def wait_listening(port, proc, timeout=10.0):
             raise RuntimeError("%s exited with %s" % (proc.args[0], proc.returncode))
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
+                pass
         except OSError:
             time.sleep(0.02)
+            continue
+        # The probe's own connection thread must be gone before fanout counts threads.
+        settle_threads(proc.pid)
+        return
     raise RuntimeError("%s does not listen on %d" % (proc.args[0], port))
+
+
+def thread_count(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    return 0
+
+
+def settle_threads(pid, timeout=5.0):
+    """Waits until pid's thread count has not changed for 100 ms."""
+    end = time.monotonic() + timeout
+    last, since = thread_count(pid), time.monotonic()
+    while time.monotonic() < end:
+        time.sleep(0.01)
+        n = thread_count(pid)
+        if n != last:
+            last, since = n, time.monotonic()
+        elif time.monotonic() - since >= 0.1:
+            return
 
 
 ENVELOPE = ('<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"'

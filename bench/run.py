@@ -6,7 +6,9 @@ usage: run.py BUILD_DIR   (make bench builds BUILD_DIR in Release first)
 Each figure is measured BENCH_RUNS times (default 3; 5 for the SOAP and fan-out
 figures, whose single measurements are short), connector and baseline in turn within
 the same run, and reported as median [min..max]. wrk runs BENCH_WRK_SECONDS (default
-3) per measurement. Everything binds 127.0.0.1 only, and every process the
+3) per measurement; the paced UDP run (1,000,000 records at 20,000 a second) is made
+BENCH_PACED_RUNS times (default 1). BENCH_FIGURES picks figures by name (default
+"intake,decode,soap,fanout"). Everything binds 127.0.0.1 only, and every process the
 driver starts is ended by its id before it returns."""
 
 import json
@@ -27,6 +29,9 @@ MESSAGES = 1000000
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 SHORT_RUNS = int(os.environ.get("BENCH_SHORT_RUNS", "5"))
 WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "3"))
+PACED_RUNS = int(os.environ.get("BENCH_PACED_RUNS", "1"))
+PACED_RATE = 20000
+FIGURES = os.environ.get("BENCH_FIGURES", "intake,decode,soap,fanout").split(",")
 FANOUT_N = (100, 500, 1000)
 rows = []
 
@@ -114,34 +119,36 @@ class Bench:
 
     # 1, 2: intake --------------------------------------------------------------------
 
-    def send_all(self, transport_off):
-        """Sends the batch with status-send; returns the seconds it took."""
+    def send_all(self, transport_off, rate=0):
+        """Sends the batch with status-send (at most rate per second when rate is set);
+        returns the seconds it took."""
         t0 = time.monotonic()
+        pace = ["-r", str(rate)] if rate else []
         with open(self.batch) as f:
-            subprocess.run([self.bin("status-send"), transport_off, "-d", self.tmp, "-b"],
-                           stdin=f, check=True, timeout=120)
+            subprocess.run([self.bin("status-send"), transport_off, "-d", self.tmp, "-b"]
+                           + pace, stdin=f, check=True, timeout=120 + MESSAGES // 1000)
         return time.monotonic() - t0
 
     # Each returns (received per second of sending, messages lost, receiver CPU
     # microseconds per message received).
-    def intake_connector(self, transport_off, opts):
+    def intake_connector(self, transport_off, opts, rate=0):
         p, port = self.connector(*opts)
         try:
             cpu = procs.cpu_seconds(p.pid)
-            secs = self.send_all(transport_off)
+            secs = self.send_all(transport_off, rate)
             got = procs.settled_scanned_files(port)
             cpu = procs.cpu_seconds(p.pid) - cpu
         finally:
             procs.stop(p)
         return got / secs, MESSAGES - got, cpu * 1e6 / got
 
-    def intake_sink(self, transport_off, sink):
+    def intake_sink(self, transport_off, sink, rate=0):
         p = procs.start([self.bin(sink), self.tmp], stdout=subprocess.PIPE, text=True)
         try:
             if p.stdout.readline().strip() != "ready":
                 raise RuntimeError(sink + " did not start")
             cpu = procs.cpu_seconds(p.pid)
-            secs = self.send_all(transport_off)
+            secs = self.send_all(transport_off, rate)
             time.sleep(0.3)
             cpu = procs.cpu_seconds(p.pid) - cpu
         finally:
@@ -149,15 +156,15 @@ class Bench:
         got = int(re.search(r"received (\d+)", p.stdout.read()).group(1))
         return got / secs, MESSAGES - got, cpu * 1e6 / got
 
-    def intake(self, name, transport_off, opts, sink):
+    def intake(self, name, transport_off, opts, sink, runs=RUNS, rate=0):
         """Per side, the lists of rates, losses and CPU costs of every run."""
         conn, base = ([], [], []), ([], [], [])
-        for i in range(RUNS):
+        for i in range(runs):
             for which in ((0, 1) if i % 2 == 0 else (1, 0)):
                 if which == 0:
-                    res, side = self.intake_connector(transport_off, opts), conn
+                    res, side = self.intake_connector(transport_off, opts, rate), conn
                 else:
-                    res, side = self.intake_sink(transport_off, sink), base
+                    res, side = self.intake_sink(transport_off, sink, rate), base
                 for series, v in zip(side, res):
                     series.append(v)
             log("  %s run %d: connector %.0f/s lost %d, baseline %.0f/s lost %d"
@@ -169,9 +176,17 @@ class Bench:
         c, b = self.intake("udp", "-M", [], "sink-udp")
         row("1 UDP intake rate (msg/s)", c[0], b[0], "%.0f", ">= 0.90x",
             statistics.median(c[0]) >= 0.9 * statistics.median(b[0]))
-        row("1 UDP intake loss (of 1e6)", c[1], b[1], "%d", "<= baseline",
-            statistics.median(c[1]) <= statistics.median(b[1]), ratio="-")
-        row("1 UDP receiver CPU per message (us)", c[2], b[2], "%.2f", "-", None)
+        mb = statistics.median(b[1])
+        row("1 UDP intake loss (of 1e6)", c[1], b[1], "%d", "<= 0.10x",
+            statistics.median(c[1]) <= 0.1 * mb,
+            ratio="%.2f" % (statistics.median(c[1]) / mb) if mb else "-")
+        row("1 UDP receiver CPU per message (us)", c[2], b[2], "%.2f", "<= 1.00x",
+            statistics.median(c[2]) <= statistics.median(b[2]))
+        # The sender paced as a busy scanner daemon would send: nothing may be lost.
+        c, b = self.intake("udp %d/s" % PACED_RATE, "-M", [], "sink-udp", PACED_RUNS,
+                           PACED_RATE)
+        row("1 UDP loss paced %d/s (of 1e6)" % PACED_RATE, c[1], b[1], "%d", "0",
+            max(c[1]) == 0, ratio="-")
         log("2. intake over the message queue")
         c, b = self.intake("msgq", "-U", ["-U"], "sink-msgq")
         if any(c[1]) or any(b[1]):
@@ -180,7 +195,8 @@ class Bench:
         row("2 queue intake rate (msg/s)", c[0], b[0], "%.0f", ">= 0.90x",
             statistics.median(c[0]) >= 0.9 * statistics.median(b[0]))
         row("2 queue intake loss (assert 0)", c[1], b[1], "%d", "0", True, ratio="-")
-        row("2 queue receiver CPU per message (us)", c[2], b[2], "%.2f", "-", None)
+        row("2 queue receiver CPU per message (us)", c[2], b[2], "%.2f", "<= 1.00x",
+            statistics.median(c[2]) <= statistics.median(b[2]))
 
     # 3: decode and dispatch -----------------------------------------------------------
 
@@ -245,10 +261,11 @@ class Bench:
             tag = "4 SOAP %dt/%dc" % (threads, conns)
             c, b, n = res["connector"], res["bare"], res["nginx"]
             mc = statistics.median(c[0])
-            row(tag + " req/s vs bare gSOAP", c[0], b[0], "%.0f", ">= 0.90x",
-                mc >= 0.9 * statistics.median(b[0]))
-            row(tag + " req/s vs nginx", c[0], n[0], "%.0f", ">= 0.50x",
-                mc >= 0.5 * statistics.median(n[0]))
+            vs_bare, vs_nginx = (1.0, 0.6) if conns == 10 else (0.9, 0.5)
+            row(tag + " req/s vs bare gSOAP", c[0], b[0], "%.0f", ">= %.2fx" % vs_bare,
+                mc >= vs_bare * statistics.median(b[0]))
+            row(tag + " req/s vs nginx", c[0], n[0], "%.0f", ">= %.2fx" % vs_nginx,
+                mc >= vs_nginx * statistics.median(n[0]))
             row(tag + " p50 latency (ms) vs bare", c[1], b[1], "%.2f", "-", None)
             row(tag + " p99 latency (ms) vs bare", c[2], b[2], "%.2f", "-", None)
             row(tag + " p50/p99 nginx (ms)", n[1], n[2], "%.2f", "-", None, ratio="-")
@@ -285,11 +302,11 @@ class Bench:
                     label, n, " ".join("%.1f" % v for v in ms["connector"]),
                     " ".join("%.1f" % v for v in ms["bare"])))
                 ratio = statistics.median(ms["connector"]) / statistics.median(ms["bare"])
-                ok = ratio <= 1.1
-                target = "<= 1.10x"
+                ok = ratio <= 1.0
+                target = "<= 1.00x"
                 if n == 1000:
-                    ok = ok and statistics.median(ms["connector"]) <= 50
-                    target += ", <= 50 ms"
+                    ok = ok and statistics.median(ms["connector"]) <= 40
+                    target += ", <= 40 ms"
                 row("5 wake %s N=%d (ms)" % (label, n), ms["connector"], ms["bare"], "%.1f",
                     target, ok)
         n = max(FANOUT_N)
@@ -321,16 +338,15 @@ def main():
     started = time.monotonic()
     bench = Bench(sys.argv[1])
     try:
-        bench.figure_intake()
-        bench.figure_decode()
-        bench.figure_soap()
-        bench.figure_fanout()
+        for name in FIGURES:
+            getattr(bench, "figure_" + name)()
     finally:
         bench.close()
     print_table()
-    print("%d runs per intake figure, %d per SOAP and fan-out figure, wrk %d s per "
-          "measurement, %.0f s in all; nproc %d"
-          % (RUNS, SHORT_RUNS, WRK_SECONDS, time.monotonic() - started, os.cpu_count()))
+    print("%d runs per intake figure (%d paced), %d per SOAP and fan-out figure, wrk %d s "
+          "per measurement, %.0f s in all; nproc %d; load average %.2f at the end"
+          % (RUNS, PACED_RUNS, SHORT_RUNS, WRK_SECONDS, time.monotonic() - started,
+             os.cpu_count(), os.getloadavg()[0]))
     return 0
 
 

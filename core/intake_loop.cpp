@@ -23,12 +23,11 @@ void raise_stop(void)
 
 // Reacts to a failed receive. A message too long for the queue would block the queue
 // for good, so it is taken off with a truncating receive and counted, never handled.
-void receive_failed(channel *ch, unsigned char *msg, intake_counters *c, int *restart,
-                    channel_peer **peer)
+void receive_failed(channel *ch, unsigned char *msg, intake_counters *c, int *restart)
 {
     switch (errno) {
     case E2BIG:
-        if (channel_receive(ch, msg, kBodySize, 0, 1, peer) >= 0)
+        if (channel_receive(ch, msg, kBodySize, 0, 1, nullptr) >= 0)
             log_msg(1, stdout, "was too long -- dropped\n");
         else
             log_msg(1, stdout, "was too long, error (%d) dropping\n", errno);
@@ -113,20 +112,22 @@ void intake_loop_run(struct channel *ch, struct intake_counters *c, int *restart
 {
     if (!c || !restart)
         return;
-    // Reused for every message: the whole path runs in these fixed-size buffers.
+    // Reused for every message: the whole path runs in these fixed-size buffers. No
+    // sender's address is asked for: the daemon never answers a sender.
     unsigned char msg[kSize];
     field_text tb;
     status_decoded decoded;
-    channel_peer *peer = nullptr;
+    int rcvbuf = channel_receive_buffer(ch);
+    if (rcvbuf >= 0)
+        log_msg(1, stdout, "UDP receive buffer: %d bytes\n", rcvbuf);
     while (g_stop_counter == 0) {
         if (g_diagnostic > 0 && c->received % 100 == 0)
             intake_print_counters(c);
         log_msg(1, stdout, "waiting for a message ... ");
         memset(msg, 0, sizeof msg);
-        channel_free_peer(&peer);
-        long n = channel_receive(ch, msg, kBodySize, 0, 0, &peer);
+        long n = channel_receive(ch, msg, kBodySize, 0, 0, nullptr);
         if (n < 0) {
-            receive_failed(ch, msg, c, restart, &peer);
+            receive_failed(ch, msg, c, restart);
             continue;
         }
         c->received++;
@@ -138,5 +139,4 @@ void intake_loop_run(struct channel *ch, struct intake_counters *c, int *restart
         }
         handle(msg, &tb, &decoded);
     }
-    channel_free_peer(&peer);
 }

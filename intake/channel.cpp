@@ -149,3 +149,8 @@ int channel_receive_descriptor(const channel *ch)
 {
     return ch && ch->kind == CHANNEL_UDP && ch->udp.fd > 0 ? ch->udp.fd : -1;
 }
+
+int channel_receive_buffer(const channel *ch)
+{
+    return ch && ch->kind == CHANNEL_UDP && ch->udp.receiving ? ch->udp.rcvbuf : -1;
+}

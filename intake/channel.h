@@ -45,7 +45,7 @@ int channel_close(channel **slot, int remove);
 
 // Blocks for one record of type filter type (0: any) into buf; a longer one is cut on UDP,
 // and on the queue only with truncate. A UDP sender's address goes to a new *peer (free
-// it with channel_free_peer). Returns the byte count after the type word, or -1 with the
+// it with channel_free_peer); with a null peer none is made. Returns the byte count after the type word, or -1 with the
 // transport's errno, EBADMSG for a datagram under 4 bytes, EINVAL for bad arguments.
 long channel_receive(channel *ch, void *buf, size_t size, long type, int truncate,
                      channel_peer **peer);
@@ -63,5 +63,8 @@ int channel_transport_kind(const channel *ch);
 
 // The UDP socket when ch is a UDP channel with a descriptor above 0, else -1.
 int channel_receive_descriptor(const channel *ch);
+
+// Bytes of receive buffer the kernel granted a UDP receiving side; -1 for anything else.
+int channel_receive_buffer(const channel *ch);
 
 #endif

@@ -40,17 +40,23 @@ const char *slot_text(const unsigned char *msg, size_t slot)
 
 // Every data check runs before the verdict, so a bad op or item still goes through
 // normalisation and parsing like any other message.
-bool normalise(const unsigned char *msg, int32_t kind, bool ok, field_text *tb)
+bool normalise(const unsigned char *msg, int32_t kind, bool ok, field_text *tb,
+               status_decoded *out)
 {
     field_text_reset(tb);
+    out->value_kind = 0;
     switch (kind) {
     case kKindInt:
-        field_text_append_field(tb, "I0", "%ld", static_cast<long>(word_at(msg, kValueOff)));
+        out->value_kind = kind;
+        out->number = word_at(msg, kValueOff);
+        field_text_append_number(tb, "I0", out->number);
         return ok;
     case kKindInt64: {
         int64_t v;
         memcpy(&v, msg + kValueOff, sizeof v);
-        field_text_append_field(tb, "Z0", "%lld", static_cast<long long>(v));
+        out->value_kind = kind;
+        out->number = v;
+        field_text_append_number(tb, "Z0", v);
         return ok;
     }
     case kKindString:
@@ -97,7 +103,7 @@ int decode_message(const unsigned char *msg, field_text *tb, status_decoded *out
         } else {
             bool ok = (out->op == kOpSet || out->op == kOpIncrement) &&
                       out->item >= kItemMin && out->item <= kItemMax;
-            ok = normalise(msg, out->kind, ok, tb);
+            ok = normalise(msg, out->kind, ok, tb, out);
             int parsed = field_text_parse(tb, &out->fields);
             if (ok && parsed >= 0) {
                 // Readers that must not act on a cut value (item 4, the echo) see this.

@@ -15,6 +15,11 @@ struct status_decoded {
     int32_t item;  // 1..12
     int32_t kind;  // status_msg::kKindParsed once accepted, else the kind received
     field_list fields;
+    // Kinds I and Z carry one number, which their one field (I0 or Z0) spells in decimal:
+    // value_kind is then that kind and number its value, so that dispatch need not read
+    // the text back. value_kind is 0 for the other kinds.
+    int32_t value_kind;
+    int64_t number;
 };
 
 // Checks the full 944-byte record msg (type word first) and decodes it into *out,

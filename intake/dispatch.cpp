@@ -85,16 +85,22 @@ const item_ops kNumericItems[kItemMax + 1] = {
     {store_set_logChanged, store_add_logChanged, nullptr, nullptr},
 };
 
-int numeric_item(const item_ops *ops, int32_t op, const field_list *fl)
+// A kind I or Z message's number is what its field's text reads back as, so it is taken
+// as it came whenever that field is the one the item reads.
+int numeric_item(const item_ops *ops, const status_decoded *m)
 {
-    bool inc = op == kOpIncrement;
+    bool inc = m->op == kOpIncrement;
     if (ops->set32) {
         set32_fn fn = inc ? ops->add32 : ops->set32;
-        const char *v = field(fl, "I0");
+        if (m->value_kind == kKindInt)
+            return fn ? fn(static_cast<int>(m->number)) : -1;
+        const char *v = field(&m->fields, "I0");
         return fn && v ? fn(to_int32(v)) : -1;
     }
     set64_fn fn = inc ? ops->add64 : ops->set64;
-    const char *v = field(fl, "Z0");
+    if (m->value_kind == kKindInt64)
+        return fn ? fn(m->number) : -1;
+    const char *v = field(&m->fields, "Z0");
     return fn && v ? fn(to_int64(v)) : -1;
 }
 
@@ -125,6 +131,6 @@ int dispatch_item(const status_decoded *m)
         return m->op == kOpSet && v ? store_set_lastScannedFile(v) : -1;
     }
     default:
-        return numeric_item(&kNumericItems[m->item], m->op, fl);
+        return numeric_item(&kNumericItems[m->item], m);
     }
 }

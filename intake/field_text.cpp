@@ -88,19 +88,10 @@ void field_text_append_char(field_text *tb, char c)
     tb->room--;
 }
 
-int field_text_append_field(field_text *tb, const char *code, const char *fmt, ...)
+// Appends the field header and the n formatted characters of value, escaping as the
+// header file says. REQUIRES: tb and a valid code; n <= kTextMaxLen.
+static int append_formatted(field_text *tb, const char *code, const char *value, int n)
 {
-    if (!tb || !valid_code(code) || !fmt)
-        return -1;
-    char scratch[status_msg::kTextSize];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(scratch, sizeof scratch, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        return -1;
-    if (n > status_msg::kTextMaxLen)
-        n = status_msg::kTextMaxLen;
     if (tb->room <= 3)
         return -1;
     field_text_append_char(tb, '\n');
@@ -111,7 +102,7 @@ int field_text_append_field(field_text *tb, const char *code, const char *fmt, .
     if (n >= tb->room)
         tb->truncated = 1;
     for (int i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(scratch[i]);
+        unsigned char c = static_cast<unsigned char>(value[i]);
         int need = printable(c) ? 1 : 4;
         if (tb->room < need) {
             tb->truncated = 1;
@@ -127,6 +118,44 @@ int field_text_append_field(field_text *tb, const char *code, const char *fmt, .
         }
     }
     return 0;
+}
+
+int field_text_append_field(field_text *tb, const char *code, const char *fmt, ...)
+{
+    if (!tb || !valid_code(code) || !fmt)
+        return -1;
+    char scratch[status_msg::kTextSize];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(scratch, sizeof scratch, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return -1;
+    if (n > status_msg::kTextMaxLen)
+        n = status_msg::kTextMaxLen;
+    return append_formatted(tb, code, scratch, n);
+}
+
+int field_text_append_number(field_text *tb, const char *code, int64_t v)
+{
+    if (!tb || !valid_code(code))
+        return -1;
+    // Digits from the least significant, on the magnitude as unsigned so that the most
+    // negative value has one too.
+    char digits[24];
+    int n = 0;
+    uint64_t m = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + m % 10);
+        m /= 10;
+    } while (m != 0);
+    char text[24];
+    int len = 0;
+    if (v < 0)
+        text[len++] = '-';
+    while (n > 0)
+        text[len++] = digits[--n];
+    return append_formatted(tb, code, text, len);
 }
 
 int field_text_parse(field_text *tb, field_list *list)

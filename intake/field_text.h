@@ -50,6 +50,9 @@ void field_text_append_char(field_text *tb, char c);
 int field_text_append_field(field_text *tb, const char *code, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// As field_text_append_field with the format "%lld" and v, without a format pass.
+int field_text_append_number(field_text *tb, const char *code, int64_t v);
+
 // Parses tb in place into *list (cleared first): cuts the text at each line end and
 // decodes escapes in the values. Returns 0, 1 when more than 98 fields were present
 // (the first 98 are stored), or -1 when tb or list is null, the length is not that of

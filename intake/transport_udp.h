@@ -14,14 +14,22 @@ struct udp_part {
     int local_port;  // the sending side's own port once bound
     int fd;          // socket, -1 when none
     int receiving;   // 1 when this side holds the derived port
+    int rcvbuf;      // receiving side: receive buffer the kernel granted, in bytes
 };
+
+// Records a receiving side's buffer is sized to hold while its reader is not scheduled:
+// a burst of this many status records is kept rather than dropped.
+constexpr int kUdpBurstRecords = 10000;
 
 // The port derived from a channel key: 49152 plus each 12-bit group of the key (49152
 // for a key of 0 or below).
 int udp_port_for_key(int key);
 
 // Binds a socket on 127.0.0.1: at the derived port of ftok(dir, proj) when create is
-// set, else at any free port. Returns 0, or -1 with errno (no socket then).
+// set, else at any free port. A receiving side asks for a receive buffer that holds
+// kUdpBurstRecords records (beyond the system's limit where the process may) and keeps
+// what it got in rcvbuf; a smaller grant is no failure. Returns 0, or -1 with errno (no
+// socket then).
 int udp_open(udp_part *p, const char *dir, int proj, int create);
 
 // Shuts the socket down and closes it. Returns 0; -1 only for a null part.
@@ -29,7 +37,7 @@ int udp_close(udp_part *p);
 
 // Receives one datagram of at most size + 4 bytes into buf (longer ones are cut),
 // skipping datagrams whose first word differs from a non-zero type. The sender's
-// address goes to *from when from is given. Returns the length minus 4, or -1 with the
+// address goes to *from when from is given (null: the address is not even read). Returns the length minus 4, or -1 with the
 // call's errno, or with EBADMSG for a datagram shorter than the type word.
 long udp_receive(udp_part *p, void *buf, size_t size, long type, sockaddr_in *from);
 

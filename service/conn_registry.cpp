@@ -21,7 +21,10 @@ struct conn_entry {
     pthread_t thread;
     unsigned long client_id;  // the serial given at registration; 0 once retired
     int watch_fd;             // the client's socket, -1 when nothing is watched
-    int *pending;             // max_event + 1 counters, null without events
+    // max_event + 1 counters, null without events. A counter of an event waited with an
+    // external mutex is guarded by that mutex (its posts also hold the registry mutex,
+    // for the walk of the list); every other counter by the registry mutex.
+    int *pending;
     int cancel_sent;          // set once cancel-all has sent this thread its request
 };
 
@@ -237,13 +240,34 @@ int conn_registry_cancel_all(struct conn_registry *reg, int wait) {
     return n;
 }
 
+// REQUIRES: reg->mutex held, event in range.
+static void post_locked(struct conn_registry *reg, int event) {
+    for (struct conn_entry *e = reg->threads; e; e = e->next) e->pending[event]++;
+}
+
 int conn_registry_notify(struct conn_registry *reg, int event) {
     if (!reg) return -1;
     if (!event_in_range(reg, event)) return -2;
     pthread_mutex_lock(&reg->mutex);
-    for (struct conn_entry *e = reg->threads; e; e = e->next) e->pending[event]++;
+    post_locked(reg, event);
     pthread_cond_broadcast(&reg->event_conds[event]);
     pthread_mutex_unlock(&reg->mutex);
+    return 0;
+}
+
+int conn_registry_post(struct conn_registry *reg, int event) {
+    if (!reg) return -1;
+    if (!event_in_range(reg, event)) return -2;
+    pthread_mutex_lock(&reg->mutex);
+    post_locked(reg, event);
+    pthread_mutex_unlock(&reg->mutex);
+    return 0;
+}
+
+int conn_registry_wake(struct conn_registry *reg, int event) {
+    if (!reg) return -1;
+    if (!event_in_range(reg, event)) return -2;
+    pthread_cond_broadcast(&reg->event_conds[event]);
     return 0;
 }
 
@@ -272,6 +296,34 @@ static int client_hung_up(int fd) {
     return rc == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
 }
 
+// Consumes as conn_registry_wait describes and returns the count found.
+// REQUIRES: the mutex that guards e's counter of event held.
+static int consume(struct conn_entry *e, int event, int cap) {
+    int r = e->pending[event];
+    if (cap > 0 && r > cap) e->pending[event] = cap;
+    e->pending[event]--;
+    return r;
+}
+
+// The sleep of a wait. REQUIRES: wm held, and wm guards e's counter of event.
+static void sleep_until_pending(struct conn_registry *reg, struct conn_entry *e, int event,
+                                pthread_mutex_t *wm) {
+    // e->watch_fd changes only in retire, which only this thread calls for e.
+    const int watch_fd = e->watch_fd;
+    while (e->pending[event] == 0) {
+        if (watch_fd < 0) {
+            pthread_cond_wait(&reg->event_conds[event], wm);
+        } else if (wait_a_while(&reg->event_conds[event], wm) == ETIMEDOUT &&
+                   client_hung_up(watch_fd)) {
+            // Nobody is left to answer: end the connection the way a cancellation
+            // does, which releases everything it holds (wm through its owner's handler).
+            pthread_cancel(pthread_self());
+        }
+        // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
+        pthread_testcancel();
+    }
+}
+
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext) {
     if (!reg) return -1;
     if (!event_in_range(reg, event)) return -2;
@@ -282,34 +334,19 @@ int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mu
         pthread_mutex_unlock(&reg->mutex);
         return -1;
     }
-    // With ext the counter is read under ext alone: every notifier of this event holds
-    // ext, and only this thread can remove e, so neither can change under our feet.
-    pthread_mutex_t *wm = &reg->mutex;
+    int r;
     if (ext) {
+        // The counter is read and consumed under ext alone: every post of this event
+        // holds ext, and only this thread can remove e. So a wake costs no second lock.
         pthread_mutex_unlock(&reg->mutex);
-        wm = ext;
+        sleep_until_pending(reg, e, event, ext);
+        r = consume(e, event, cap);
+    } else {
+        pthread_cleanup_push(unlock_mutex, &reg->mutex);
+        sleep_until_pending(reg, e, event, &reg->mutex);
+        r = consume(e, event, cap);
+        pthread_cleanup_pop(1);
     }
-    // e->watch_fd changes only in retire, which only this thread calls for e.
-    const int watch_fd = e->watch_fd;
-    pthread_cleanup_push(unlock_mutex, wm);
-    while (e->pending[event] == 0) {
-        if (watch_fd < 0) {
-            pthread_cond_wait(&reg->event_conds[event], wm);
-        } else if (wait_a_while(&reg->event_conds[event], wm) == ETIMEDOUT &&
-                   client_hung_up(watch_fd)) {
-            // Nobody is left to answer: end the connection the way a cancellation
-            // does, which releases everything it holds (wm through our handler).
-            pthread_cancel(pthread_self());
-        }
-        // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
-        pthread_testcancel();
-    }
-    pthread_cleanup_pop(0);
-    if (ext) pthread_mutex_lock(&reg->mutex);
-    int r = e->pending[event];
-    if (cap > 0 && r > cap) e->pending[event] = cap;
-    e->pending[event]--;
-    pthread_mutex_unlock(&reg->mutex);
     return r;
 }
 

@@ -1,6 +1,7 @@
 // Connection registry: the live connection threads, their pending event counters and the
 // conditions long polls wait on. Called by the stopping thread, connection threads, the
-// accept thread and (through the store) the intake loop. Guarded by the registry mutex;
+// accept thread and (through the store) the intake loop. Guarded by the registry mutex,
+// except the counters of an event waited with an external mutex, which that mutex guards;
 // lock order: store mutex first, then the registry mutex, never the other way round.
 #ifndef GC_SERVICE_CONN_REGISTRY_H
 #define GC_SERVICE_CONN_REGISTRY_H
@@ -48,18 +49,26 @@ int conn_registry_cancel_all(struct conn_registry *reg, int wait);
 // Returns 0, -2 for an event out of range, -1 for null.
 // REQUIRES: the mutex the event's waiters pass as ext, when they pass one.
 int conn_registry_notify(struct conn_registry *reg, int event);
+// The two halves of a notification, for events whose waiters pass ext: post counts the
+// occurrence while the caller holds ext, wake is called after the caller released ext, so
+// that woken waiters do not queue on a mutex their notifier still holds. A waiter that
+// checked its counter before the post is asleep on the condition by the time ext is free,
+// so the wake reaches it. Both return 0, -2 for an event out of range, -1 for null.
+// REQUIRES (post): the ext the event's waiters pass; registry mutex not held.
+int conn_registry_post(struct conn_registry *reg, int event);
+// REQUIRES (wake): a post of event made before it; no lock needed.
+int conn_registry_wake(struct conn_registry *reg, int event);
 // Blocks the calling registered thread until its counter for event is non-zero, then
 // consumes one occurrence, leaving at most cap - 1 when cap > 0 (cap 1 consumes them
-// all). Returns the count found
-// (>= 1), -2 for an event out of range, -1 for null or an unregistered caller. ext, when
-// given, is held by the caller, is waited with and is held again on return; on
-// cancellation it is released. Every waiter of one event must pass the same ext.
+// all). Returns the count found (>= 1), -2 for an event out of range, -1 for null or an
+// unregistered caller. ext, when given, is held by the caller, is waited with and is
+// held again on return; the counters of an event waited with ext are read and consumed
+// under ext alone, so every waiter of one event must pass the same ext. On cancellation
+// ext stays held: the caller, which locked it, releases it in its own clean-up handler.
 // When the caller's entry watches a socket, a client that hangs up meanwhile ends the
 // wait as a cancellation of the caller would (checked about once a second).
 // Cancellation point. REQUIRES: ext held when given; registry mutex not held.
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
-// Stores the calling thread's client id in *id when id is given. Returns 0, -1 for
-// null, -2 when the caller is not registered (*id untouched).
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);
 // Requests cancellation of the thread whose client id is id and wakes every waiter.
 // Returns 0, -1 for null, -2 when no live entry has that id (nobody is woken).

@@ -1,12 +1,17 @@
-// The store's four ways into the endpoint's registry. Kept apart from the rest of the
+// The store's five ways into the endpoint's registry. Kept apart from the rest of the
 // endpoint so that the store and its tests link without the SOAP runtime.
 #include "service/conn_registry.h"
 #include "service/endpoint_internal.h"
 #include "store/endpoint_link.h"
 
-int endpoint_notify(struct soap_endpoint *ep, int event) {
+int endpoint_post(struct soap_endpoint *ep, int event) {
     if (!ep) return -1;
-    return conn_registry_notify(ep->registry, event);
+    return conn_registry_post(ep->registry, event);
+}
+
+int endpoint_wake(struct soap_endpoint *ep, int event) {
+    if (!ep) return -1;
+    return conn_registry_wake(ep->registry, event);
 }
 
 int endpoint_wait(struct soap_endpoint *ep, int event, int cap, pthread_mutex_t *ext) {

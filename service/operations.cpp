@@ -1,6 +1,7 @@
-// Strings from the store are heap copies; the runtime writes them only after the
-// operation returned, so each goes on the connection's release list and is freed when
-// the next operation starts (its reply has been sent by then) or the connection ends.
+// Strings from the store are heap copies (a blocked-file record's in one block); the
+// runtime writes them only after the operation returned, so each copy goes on the
+// connection's release list and is freed when the next operation starts (its reply has
+// been sent by then) or the connection ends.
 #include "service/operations.h"
 
 #include <cstdlib>
@@ -73,12 +74,12 @@ static int fetch_short(struct soap *soap, int newest, unsigned int index,
     char *info = nullptr;
     char *object = store_fetch_blocked_file(newest, &index, nullptr, &info, nullptr, nullptr,
                                             nullptr, nullptr);
-    if (!object) {
-        free(info);
+    if (!object)
         return SOAP_FAULT;
-    }
+    // The strings share the object's block, so one release-list entry covers them all;
+    // when it cannot be made the block is gone and every field is left out.
     out->filename = keep(soap, object);
-    out->information = keep(soap, info);
+    out->information = out->filename ? info : nullptr;
     out->index = index;
     return SOAP_OK;
 }
@@ -103,25 +104,20 @@ int operation_get_blockedFile2(struct soap *soap, unsigned int index,
     char *alerturl = nullptr;
     char *object = store_fetch_blocked_file(0, &index, &reason, &info, &add_info, &action,
                                             &source, &alerturl);
-    if (!object) {
-        free(info);
-        free(add_info);
-        free(action);
-        free(source);
-        free(alerturl);
+    if (!object)
         return SOAP_FAULT;
-    }
-    out->object = keep(soap, object);
+    char *block = keep(soap, object);
+    out->object = block;
     // Clients know five reasons only; anything else is shown as a plain alert.
     out->reason = (reason >= BLOCKED_ALERT && reason <= BLOCKED_EXTENSION)
                       ? static_cast<enum sntr__blockedReason>(reason)
                       : BLOCKED_ALERT;
-    out->info = keep(soap, info);
-    out->add_info = keep(soap, add_info);
-    out->action = keep(soap, action);
-    out->source = keep(soap, source);
+    out->info = block ? info : nullptr;
+    out->add_info = block ? add_info : nullptr;
+    out->action = block ? action : nullptr;
+    out->source = block ? source : nullptr;
     out->index = index;
-    out->alerturl = keep(soap, alerturl);
+    out->alerturl = block ? alerturl : nullptr;
     return SOAP_OK;
 }
 

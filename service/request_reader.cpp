@@ -53,7 +53,7 @@ struct reader {
     // header scan
     int started;             // a byte other than CR or LF came: the request has begun
     size_t line_len;         // bytes on the current line, CRs not counted
-    char line[64 + 1];       // the current line's start (enough for the lines we read)
+    char line[64];           // the current line's start: enough for the lines we read
     int has_length;
     int chunked;
     int encoded;             // a Content-Encoding: the body's bytes are not its XML
@@ -116,17 +116,21 @@ int starts_with_key(const char *line, size_t len, const char *key, const char **
 // Reads the two header lines that frame the body, the way the runtime's own header
 // parser does: the last of each counts, and only a plain "chunked" is chunked.
 void header_line(struct reader *r) {
-    const size_t len = r->line_len < sizeof r->line - 1 ? r->line_len : sizeof r->line - 1;
-    r->line[len] = '\0';  // what a longer line before left behind is not this one's
+    const size_t len = r->line_len < sizeof r->line ? r->line_len : sizeof r->line;
+    // Terminated here: r->line still holds the tail of a longer earlier line, whose
+    // digits strtoull would otherwise read as more of the length.
+    char line[sizeof r->line + 1];
+    memcpy(line, r->line, len);
+    line[len] = '\0';
     const char *v;
-    if (starts_with_key(r->line, len, "Content-Length:", &v)) {
+    if (starts_with_key(line, len, "Content-Length:", &v)) {
         r->has_length = 1;
         r->length = strtoull(v, nullptr, 10);
-    } else if (starts_with_key(r->line, len, "Transfer-Encoding:", &v)) {
-        size_t n = static_cast<size_t>(r->line + len - v);
+    } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
+        size_t n = static_cast<size_t>(line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t')) n--;
         r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
-    } else if (starts_with_key(r->line, len, "Content-Encoding:", &v)) {
+    } else if (starts_with_key(line, len, "Content-Encoding:", &v)) {
         r->encoded = strncasecmp(v, "identity", 8) != 0;
     }
 }
@@ -190,7 +194,7 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                     r->line_len = 0;
                 }
             } else if (c != '\r') {
-                if (r->line_len < sizeof r->line - 1) r->line[r->line_len] = c;
+                if (r->line_len < sizeof r->line) r->line[r->line_len] = c;
                 r->line_len++;
             }
             break;

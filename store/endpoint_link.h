@@ -1,4 +1,4 @@
-// The four ways the store reaches the SOAP endpoint's connection registry. Implemented
+// The five ways the store reaches the SOAP endpoint's connection registry. Implemented
 // by the endpoint; declared here so the store needs nothing else of the SOAP side.
 // Lock order: callers may hold the store mutex; the registry mutex is taken inside.
 #ifndef GC_STORE_ENDPOINT_LINK_H
@@ -8,12 +8,17 @@
 
 struct soap_endpoint;
 
-// Counts one occurrence of event for every registered thread and wakes its waiters.
+// Counts one occurrence of event for every registered thread, waking nobody yet.
 // Returns 0, -2 for an event out of range, -1 when ep is null.
-int endpoint_notify(struct soap_endpoint *ep, int event);
+// REQUIRES: the mutex the event's waiters pass as ext.
+int endpoint_post(struct soap_endpoint *ep, int event);
+// Wakes the waiters of event after a post, once the caller has released their ext.
+// Returns 0, -2 for an event out of range, -1 when ep is null.
+int endpoint_wake(struct soap_endpoint *ep, int event);
 // Blocks the calling connection thread until it has a pending occurrence of event, then
-// consumes (cap 1: all of them). ext, when given, is held by the caller and is the mutex
-// waited with. Returns the pending count (>= 1), -2 for an event out of range, -1 when
+// consumes (cap 1: all of them). ext, when given, is held by the caller, is the mutex
+// waited with and guards the event's counters; on cancellation it stays held for the
+// caller's own clean-up handler to release. Returns the pending count (>= 1), -2 for an event out of range, -1 when
 // ep is null or the caller is not registered. Cancellation point.
 int endpoint_wait(struct soap_endpoint *ep, int event, int cap, pthread_mutex_t *ext);
 // Stores the calling thread's client id (a serial never reused) in *id (when id is

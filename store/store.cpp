@@ -1,7 +1,8 @@
 // Status store. The mutex lives for the whole process and the record pointer is read
 // under it, so a call that comes when no store exists sees "none" instead of racing a
-// destroyed mutex. Long polls hand the store mutex to the registry wait, whose own
-// cancellation handler releases it: a thread cancelled there must not unlock it again.
+// destroyed mutex. Whoever locks the store mutex owns its release on cancellation: the
+// long polls push their own clean-up handler, and the registry wait they call leaves
+// the mutex alone when cancelled.
 #include "store/store.h"
 
 #include <cstdio>
@@ -34,6 +35,8 @@ struct store {
     int logChanged;
 };
 
+// Also guards the registry's pending counters of events 1 and 2: their waiters pass it
+// as the external mutex, and the setters post both events while holding it.
 pthread_mutex_t g_store_mutex = PTHREAD_MUTEX_INITIALIZER;
 struct store *g_store;  // guarded by: g_store_mutex
 
@@ -135,13 +138,21 @@ int store_set_currentConffile(const char *name) {
 }
 
 int store_set_lastScannedFile(const char *name) {
-    store_lock lock;
-    if (!g_store) return -1;
-    free(g_store->lastScannedFile);
-    g_store->lastScannedFile = copy_or_empty(name);
-    // Notified even when the copy failed: waiters then read "" rather than sleep on.
-    endpoint_notify(g_store->endpoint, kEventLastScanned);
-    return g_store->lastScannedFile ? 0 : -1;
+    struct soap_endpoint *ep = nullptr;
+    int rc;
+    {
+        store_lock lock;
+        if (!g_store) return -1;
+        free(g_store->lastScannedFile);
+        g_store->lastScannedFile = copy_or_empty(name);
+        // Posted even when the copy failed: waiters then read "" rather than sleep on.
+        ep = g_store->endpoint;
+        endpoint_post(ep, kEventLastScanned);
+        rc = g_store->lastScannedFile ? 0 : -1;
+    }
+    // Woken once the mutex is free, so that the waiters do not first queue behind us.
+    endpoint_wake(ep, kEventLastScanned);
+    return rc;
 }
 
 // Getters ------------------------------------------------------------------------------
@@ -185,20 +196,23 @@ int store_take_logChanged(void) {
 }
 
 // Long polls ---------------------------------------------------------------------------
-// No scoped lock and no cleanup handler of our own here: endpoint_wait is a cancellation
-// point, and on cancellation its handler already unlocks g_store_mutex.
+// No scoped lock here: endpoint_wait is a cancellation point, and a guard's destructor
+// does not run when the thread is cancelled. Each poll pushes its own handler instead.
+
+static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
 char *store_get_lastScannedFile(void) {
+    char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
-    if (!g_store) {
-        pthread_mutex_unlock(&g_store_mutex);
-        return nullptr;
+    pthread_cleanup_push(unlock_store, nullptr);
+    if (g_store) {
+        // Result ignored: without a link, or off a connection thread, the value is
+        // returned at once. The store cannot go away while we wait (store_destroy's
+        // precondition).
+        endpoint_wait(g_store->endpoint, kEventLastScanned, 1, &g_store_mutex);
+        copy = copy_or_empty(g_store->lastScannedFile);
     }
-    // Result ignored: without a link, or off a connection thread, the value is returned
-    // at once. The store cannot go away while we wait (store_destroy's precondition).
-    endpoint_wait(g_store->endpoint, kEventLastScanned, 1, &g_store_mutex);
-    char *copy = copy_or_empty(g_store->lastScannedFile);
-    pthread_mutex_unlock(&g_store_mutex);
+    pthread_cleanup_pop(1);
     return copy;
 }
 
@@ -213,13 +227,18 @@ int store_add_blocked_file(const char *object, int reason, const char *info,
     struct blocked_file *rec =
         blocked_file_new(object, reason, info, addInfo, action, source, alerturl);
     if (!rec) return -1;
-    store_lock lock;
-    if (!g_store || !g_store->ring) {
-        blocked_file_free(rec);
-        return -1;
+    struct soap_endpoint *ep = nullptr;
+    {
+        store_lock lock;
+        if (!g_store || !g_store->ring) {
+            blocked_file_free(rec);
+            return -1;
+        }
+        blocked_ring_push(g_store->ring, rec);
+        ep = g_store->endpoint;
+        endpoint_post(ep, kEventBlockedFile);
     }
-    blocked_ring_push(g_store->ring, rec);
-    endpoint_notify(g_store->endpoint, kEventBlockedFile);
+    endpoint_wake(ep, kEventBlockedFile);
     return 0;
 }
 
@@ -228,20 +247,35 @@ static int wait_blocked_locked(void) {
     return endpoint_wait(g_store->endpoint, kEventBlockedFile, 1, &g_store_mutex);
 }
 
-// Fills the wanted outputs from rec; returns the object copy, or null (nothing filled).
+// Copies the object and the wanted strings of rec into one heap block, the object first,
+// and points the wanted outputs into it: one allocation per fetch, however many fields.
+// Returns the block, or null (nothing filled).
 // REQUIRES: g_store_mutex held, so that rec cannot be dropped while it is copied.
 static char *copy_record_locked(const struct blocked_file *rec, int *reason, char **info,
                                 char **addInfo, char **action, char **source,
                                 char **alerturl) {
-    char *object = copy_or_empty(rec->object);
-    if (!object) return nullptr;
+    char **const out[] = {nullptr, info, addInfo, action, source, alerturl};
+    const char *const from[] = {rec->object, rec->info,   rec->addInfo,
+                                rec->action, rec->source, rec->alerturl};
+    constexpr int kParts = sizeof from / sizeof from[0];
+    size_t len[kParts] = {};
+    size_t total = 0;
+    for (int i = 0; i < kParts; i++) {
+        if (i > 0 && !out[i]) continue;
+        len[i] = strlen(from[i] ? from[i] : "") + 1;
+        total += len[i];
+    }
+    char *block = static_cast<char *>(malloc(total));
+    if (!block) return nullptr;
+    char *p = block;
+    for (int i = 0; i < kParts; i++) {
+        if (len[i] == 0) continue;
+        memcpy(p, from[i] ? from[i] : "", len[i]);
+        if (out[i]) *out[i] = p;
+        p += len[i];
+    }
     if (reason) *reason = rec->reason;
-    if (info) *info = copy_or_empty(rec->info);
-    if (addInfo) *addInfo = copy_or_empty(rec->addInfo);
-    if (action) *action = copy_or_empty(rec->action);
-    if (source) *source = copy_or_empty(rec->source);
-    if (alerturl) *alerturl = copy_or_empty(rec->alerturl);
-    return object;
+    return block;
 }
 
 char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, char **info,
@@ -249,38 +283,37 @@ char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, cha
                                char **alerturl) {
     static_assert(sizeof(unsigned int) == sizeof(uint32_t), "sequence numbers are 32-bit");
     if (!newest && !index) return nullptr;
-    pthread_mutex_lock(&g_store_mutex);
-    if (!g_store || !g_store->ring) {
-        pthread_mutex_unlock(&g_store_mutex);
-        return nullptr;
-    }
-    struct blocked_ring *ring = g_store->ring;
-    int r = 0;
-    uint32_t target;
-    if (newest) {
-        wait_blocked_locked();
-        target = blocked_ring_total(ring) - 1;
-    } else {
-        target = blocked_ring_total(ring);
-        if (blocked_ring_held(ring) == 0) {
-            // Nothing ever arrived: the first record to come is the answer.
-            do r = wait_blocked_locked();
-            while (r >= 0 && blocked_ring_held(ring) == 0);
-        } else if (*index == target) {
-            // The client has seen everything; a stale notification ends one wait, finds
-            // total unchanged and waits again.
-            do r = wait_blocked_locked();
-            while (r >= 0 && blocked_ring_total(ring) == *index);
-        } else {
-            target = *index;
-        }
-    }
     char *object = nullptr;
-    struct blocked_file *rec = nullptr;
-    if (r >= 0 && blocked_ring_fetch(ring, &target, &rec) == 0)
-        object = copy_record_locked(rec, reason, info, addInfo, action, source, alerturl);
-    if (index) *index = target;
-    pthread_mutex_unlock(&g_store_mutex);
+    pthread_mutex_lock(&g_store_mutex);
+    pthread_cleanup_push(unlock_store, nullptr);
+    if (g_store && g_store->ring) {
+        struct blocked_ring *ring = g_store->ring;
+        int r = 0;
+        uint32_t target;
+        if (newest) {
+            wait_blocked_locked();
+            target = blocked_ring_total(ring) - 1;
+        } else {
+            target = blocked_ring_total(ring);
+            if (blocked_ring_held(ring) == 0) {
+                // Nothing ever arrived: the first record to come is the answer.
+                do r = wait_blocked_locked();
+                while (r >= 0 && blocked_ring_held(ring) == 0);
+            } else if (*index == target) {
+                // The client has seen everything; a stale notification ends one wait,
+                // finds total unchanged and waits again.
+                do r = wait_blocked_locked();
+                while (r >= 0 && blocked_ring_total(ring) == *index);
+            } else {
+                target = *index;
+            }
+        }
+        struct blocked_file *rec = nullptr;
+        if (r >= 0 && blocked_ring_fetch(ring, &target, &rec) == 0)
+            object = copy_record_locked(rec, reason, info, addInfo, action, source, alerturl);
+        if (index) *index = target;
+    }
+    pthread_cleanup_pop(1);
     return object;
 }
 

@@ -1,6 +1,7 @@
 // Status store: the latest values the scanner daemons reported, and the blocked-file ring.
-// Written only by the main thread (intake), read by the connection threads. Every member
-// is guarded by the store mutex, which is always taken before the registry mutex.
+// Written only by the main thread (intake), read by the connection threads. Every member,
+// and the registry's pending counters of events 1 and 2, is guarded by the store mutex,
+// which is always taken before the registry mutex.
 #ifndef GC_STORE_STORE_H
 #define GC_STORE_STORE_H
 
@@ -24,7 +25,8 @@ int store_set_engVersionNumber(int v);
 int store_set_vdfVersionNumber(int v);
 // Stores a copy of name, or none for a null name. No wake-up.
 int store_set_currentConffile(const char *name);
-// Stores a copy of name ("" for null) and notifies event 2 under the store mutex.
+// Stores a copy of name ("" for null), posts event 2 under the store mutex and wakes
+// its waiters after releasing it.
 int store_set_lastScannedFile(const char *name);
 int store_set_numDaemons(int v);
 int store_set_accessMask(int v);
@@ -54,8 +56,8 @@ int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles,
 // Returns logChanged and zeroes it in the same lock; -1 when no store exists.
 int store_take_logChanged(void);
 
-// Builds a blocked-file record (null strings become ""), appends it to the ring and
-// notifies event 1 under the store mutex. Returns 0, or -1 for no store, no ring or no
+// Builds a blocked-file record (null strings become ""), appends it to the ring, posts
+// event 1 under the store mutex and wakes its waiters after releasing it. Returns 0, or -1 for no store, no ring or no
 // memory (nothing appended, no notification).
 int store_add_blocked_file(const char *object, int reason, const char *info,
                            const char *addInfo, const char *action, const char *source,
@@ -63,10 +65,10 @@ int store_add_blocked_file(const char *object, int reason, const char *info,
 
 // Fetches a blocked-file record. newest != 0: waits once for event 1, returns the newest.
 // newest == 0: *index carries the wanted sequence number in (required) and waits while
-// that record does not exist yet. Returns a heap copy of the object (caller frees), or
-// null when no record is returned. Each non-null output gets the record's value: strings
-// as fresh heap copies the caller frees, *index the returned sequence number (also set
-// when no record is returned). Cancellation point.
+// that record does not exist yet. Returns a heap copy of the object, or null when no
+// record is returned. Each non-null output gets the record's value: strings point into
+// the object's heap block, which the caller frees as one (free the object only); *index
+// the returned sequence number (also set when no record is returned). Cancellation point.
 char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, char **info,
                                char **addInfo, char **action, char **source,
                                char **alerturl);

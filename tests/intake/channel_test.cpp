@@ -1,6 +1,7 @@
 #include "intake/channel.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
@@ -74,6 +75,38 @@ TEST_F(Channel, UdpDatagramSizes)
     errno = EINVAL;
     EXPECT_EQ(-1, channel_receive(rx_, buf_, kBodySize, 0, 0, nullptr));
     EXPECT_EQ(EBADMSG, errno);
+}
+
+// A reader descheduled for a while must find the records that arrived meanwhile.
+TEST_F(Channel, UdpReceivingSideHoldsABurstItHasNotRead)
+{
+    ASSERT_EQ(0, channel_open(&rx_, dir_.c_str(), kProjectId, 0600, 1));
+    ASSERT_EQ(0, channel_open(&tx_, dir_.c_str(), kProjectId, 0600, 0));
+    EXPECT_EQ(-1, channel_receive_buffer(tx_));
+    EXPECT_EQ(-1, channel_receive_buffer(nullptr));
+    int granted = channel_receive_buffer(rx_);
+    int actual = 0;
+    socklen_t alen = sizeof actual;
+    ASSERT_EQ(0, getsockopt(rx_->udp.fd, SOL_SOCKET, SO_RCVBUF, &actual, &alen));
+    EXPECT_EQ(actual, granted);
+    // Past the system's limit only with the privilege to pass it.
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(probe, 0);
+    int want = 1 << 24;
+    bool may_force = setsockopt(probe, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) == 0;
+    close(probe);
+    if (!may_force)
+        GTEST_SKIP() << "this process may not pass the system's receive buffer limit";
+    test_msg m('S', 9, 'Z');
+    int sent = 0;
+    for (int i = 0; i < kUdpBurstRecords; i++)
+        sent += channel_send(tx_, m.b, kBodySize, 1, nullptr) == 0;
+    ASSERT_EQ(kUdpBurstRecords, sent);
+    int got = 0;
+    pollfd pfd = {rx_->udp.fd, POLLIN, 0};
+    while (poll(&pfd, 1, 200) == 1 && recv(rx_->udp.fd, buf_, sizeof buf_, MSG_DONTWAIT) > 0)
+        got++;
+    EXPECT_EQ(kUdpBurstRecords, got) << "receive buffer of " << granted << " bytes";
 }
 
 TEST_F(Channel, UdpReceivingSideAnswersOnlyAKnownPeer)

@@ -63,7 +63,16 @@ TEST_F(Dispatch, OpNotAllowedOrFieldMissingChangesNothing)
     EXPECT_EQ(0, apply_text('S', 1, "\nI0=7"));
     EXPECT_EQ(-1, apply_text('I', 1, "\nI0=5"));
     EXPECT_EQ(-1, apply_text('S', 1, "\nZ0=5"));
+    // A number sent as the other width is refused as its text would be.
+    test_msg wide('S', 1, 'Z'), narrow('S', 9, 'I');
+    wide.i64(5);
+    narrow.word(kValueOff, 5);
+    EXPECT_EQ(-1, apply(wide));
+    EXPECT_EQ(-1, apply(narrow));
     EXPECT_EQ(7, store_get_binVersionNumber());
+    int64_t files = -1;
+    ASSERT_EQ(0, store_get_stats(nullptr, nullptr, &files, nullptr, nullptr));
+    EXPECT_EQ(0, files);
     EXPECT_EQ(-1, apply_text('I', 4, "\nS0=x"));
     EXPECT_EQ(-1, apply_text('I', 6, "\nS0=x"));
     EXPECT_EQ(-1, apply_text('S', 6, "\nS1=x"));
@@ -130,8 +139,7 @@ TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
     EXPECT_STREQ("quarantine", action);
     EXPECT_STREQ("sc1", source);
     EXPECT_STREQ("http://x", url);
-    for (char *s : {object, info, add, action, source, url})
-        free(s);
+    free(object);  // the other strings share its block
 
     index = 1;
     object = store_fetch_blocked_file(0, &index, &reason, &info, &add, &action, &source, &url);
@@ -141,8 +149,7 @@ TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
     EXPECT_STREQ("Eicar", info);
     EXPECT_STREQ("", add);
     EXPECT_STREQ("", url);
-    for (char *s : {object, info, add, action, source, url})
-        free(s);
+    free(object);
 }
 
 TEST_F(Dispatch, BlockedFileNeedsObjectAndInfo)

@@ -103,6 +103,11 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
 {
     start({});
     EXPECT_EQ(-1, msgget(key_, 0));  // UDP by default: no queue under the key
+    // The receive buffer the kernel granted, which says how big a burst is held.
+    size_t at = d_.out.find("UDP receive buffer: ");
+    ASSERT_NE(std::string::npos, at) << d_.out;
+    EXPECT_GT(atol(d_.out.c_str() + at + strlen("UDP receive buffer: ")), 0) << d_.out;
+    EXPECT_NE(std::string::npos, d_.out.find(" bytes\nwaiting for a message ... ", at)) << d_.out;
     send({"1", "S", "I", "42"});
     ASSERT_TRUE(wait_for_output(&d_, "=> rc", 1, 10000));
     EXPECT_NE(std::string::npos,

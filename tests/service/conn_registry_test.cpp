@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kMaxEvent = 4;
 
+void unlock_ext(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
+
 class ConnRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override { reg = conn_registry_new(kMaxEvent); ASSERT_NE(reg, nullptr); }
@@ -140,6 +142,60 @@ TEST_F(ConnRegistryTest, OtherEventsDoNotWakeAWaiter) {
     ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
 }
 
+// The split notification of events waited with an external mutex: post counts under
+// ext, wake only wakes. Posts racing the waiter's consumption are each counted once.
+TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes) {
+    pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
+    constexpr int kRacing = 20000;
+    std::atomic<int> phase{0};
+    conn_thread *t = spawn([&] {
+        int r = 0;
+        pthread_mutex_lock(&ext);
+        pthread_cleanup_push(unlock_ext, &ext);
+        phase.store(1);
+        for (int i = 0; i < 3; i++) r = r * 10 + conn_registry_wait(reg, 1, 0, &ext);
+        phase.store(2);
+        // Each wait consumes one, so kRacing waits end only when no post was lost.
+        for (int i = 0; i < kRacing; i++) conn_registry_wait(reg, 1, 0, &ext);
+        phase.store(3);
+        // And a doubled post would end this one at once.
+        r = r * 10 + conn_registry_wait(reg, 1, 0, &ext);
+        pthread_cleanup_pop(1);
+        return r;
+    });
+    auto post = [&] {
+        pthread_mutex_lock(&ext);
+        EXPECT_EQ(conn_registry_post(reg, 1), 0);
+        pthread_mutex_unlock(&ext);
+    };
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 1; }, kPromptMs));
+    // The waiter sleeps (it released ext): a wake with nothing posted counts nothing.
+    pthread_mutex_lock(&ext);
+    pthread_mutex_unlock(&ext);
+    EXPECT_EQ(conn_registry_wake(reg, 1), 0);
+    EXPECT_EQ(conn_registry_post(reg, 0), 0);
+    EXPECT_EQ(conn_registry_wake(reg, 0), 0);
+    EXPECT_EQ(conn_registry_post(reg, kMaxEvent + 1), -2);
+    EXPECT_EQ(conn_registry_wake(reg, -1), -2);
+    EXPECT_EQ(conn_registry_post(nullptr, 1), -1);
+    EXPECT_EQ(conn_registry_wake(nullptr, 1), -1);
+    EXPECT_FALSE(poll_until([&] { return phase.load() == 2; }, kStillBlockedMs));
+    for (int i = 0; i < 3; i++) post();
+    EXPECT_EQ(conn_registry_wake(reg, 1), 0);
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
+    for (int i = 0; i < kRacing; i++) {
+        post();
+        conn_registry_wake(reg, 1);
+    }
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 3; }, kPromptMs));
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    post();
+    conn_registry_wake(reg, 1);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_result(t), 3211);
+    pthread_mutex_destroy(&ext);
+}
+
 TEST_F(ConnRegistryTest, CancelAllOnEmptyRegistryReturnsAtOnce) {
     EXPECT_EQ(conn_registry_cancel_all(reg, 1), 0);
     EXPECT_EQ(conn_registry_cancel_all(reg, 0), 0);
@@ -149,11 +205,14 @@ TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex) {
     pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
     std::atomic<int> in_wait{0};
     conn_thread *a = spawn([&] {
+        int r = 0;
         pthread_mutex_lock(&ext);
+        // Cancelled inside: ext is held again when the handlers run, and ours, as the
+        // locker's, is the one that releases it; a second release would be a fault too.
+        pthread_cleanup_push(unlock_ext, &ext);
         in_wait.store(1);
-        // Cancelled inside: the registry's handler must unlock ext for us.
-        int r = conn_registry_wait(reg, 1, 1, &ext);
-        pthread_mutex_unlock(&ext);
+        r = conn_registry_wait(reg, 1, 1, &ext);
+        pthread_cleanup_pop(1);
         return r;
     });
     conn_thread *b = waiter(3, 0);

@@ -187,12 +187,14 @@ TEST_F(StoreValues, BlockedFilesByIndexAcrossTheDrop) {
     unsigned int idx = 0;
     int reason = -1;
     char *info = nullptr, *add = nullptr, *act = nullptr, *src = nullptr, *url = nullptr;
-    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, &reason, &info, &add, &act, &src, &url)),
-              "/o1");
+    char *object = store_fetch_blocked_file(0, &idx, &reason, &info, &add, &act, &src, &url);
+    ASSERT_NE(object, nullptr);
+    EXPECT_STREQ(object, "/o1");
     EXPECT_EQ(idx, 1u);
     EXPECT_EQ(reason, 1);
-    EXPECT_EQ(take(info), "virus");
-    for (char *s : {add, act, src, url}) EXPECT_EQ(take(s), "");
+    EXPECT_STREQ(info, "virus");
+    for (char *s : {add, act, src, url}) EXPECT_STREQ(s, "");
+    free(object);  // the other strings share its block
     idx = 5000;  // beyond total, ring not empty: oldest, no wait
     EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
                                             nullptr, nullptr)),
@@ -327,6 +329,62 @@ TEST_F(StoreLinked, NewestConsumesEveryPendingNotification) {
     EXPECT_EQ(idx2, 3u);
 }
 
+// Updates that fall anywhere in a poll (before its check, between the check and the
+// sleep, during the sleep) must each end it: the posts are made under the store mutex
+// and the wake follows them. A lost wake-up or count leaves a poller asleep for good.
+TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith) {
+    constexpr int kRounds = 3000;
+    std::atomic<int> scanned_armed{0}, scanned_seen{0}, blocked_armed{0}, blocked_seen{0};
+    spawn([&] {
+        for (int i = 1; i <= kRounds; i++) {
+            scanned_armed.store(i);
+            if (take(store_get_lastScannedFile()) != std::to_string(i)) return -i;
+            scanned_seen.store(i);
+        }
+        return 0;
+    });
+    spawn([&] {
+        for (int i = 1; i <= kRounds; i++) {
+            unsigned int idx = static_cast<unsigned int>(i - 1);
+            blocked_armed.store(i);
+            if (take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr)) != std::to_string(i))
+                return -i;
+            blocked_seen.store(i);
+        }
+        return 0;
+    });
+    for (int i = 1; i <= kRounds; i++) {
+        ASSERT_TRUE(poll_until([&] { return scanned_armed.load() == i; }, kPromptMs));
+        ASSERT_TRUE(poll_until([&] { return blocked_armed.load() == i; }, kPromptMs));
+        std::string v = std::to_string(i);
+        ASSERT_EQ(store_set_lastScannedFile(v.c_str()), 0);
+        ASSERT_EQ(store_add_blocked_file(v.c_str(), 0, "", "", "", "", ""), 0);
+        ASSERT_TRUE(poll_until([&] { return scanned_seen.load() == i; }, kPromptMs))
+            << "last scanned file, round " << i;
+        ASSERT_TRUE(poll_until([&] { return blocked_seen.load() == i; }, kPromptMs))
+            << "blocked file, round " << i;
+    }
+    // Back to back, racing the pollers' consumption: the last post must still be seen.
+    std::atomic<int> newest_done{0};
+    spawn([&] {
+        unsigned int idx = 0;
+        const unsigned int last = 2 * kRounds - 1;
+        while (idx != last)
+            take(store_fetch_blocked_file(1, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr));
+        newest_done.store(1);
+        return 0;
+    });
+    for (int i = kRounds + 1; i <= 2 * kRounds; i++)
+        ASSERT_EQ(store_add_blocked_file("/burst", 0, "", "", "", "", ""), 0);
+    EXPECT_TRUE(poll_until([&] { return newest_done.load() == 1; }, kPromptMs));
+    for (conn_thread *t : started) {
+        ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+        EXPECT_EQ(conn_thread_result(t), 0);
+    }
+}
+
 TEST_F(StoreLinked, UnregisteredCallerGetsNothingInsteadOfWaiting) {
     ASSERT_EQ(store_add_blocked_file("/a", 0, "", "", "", "", ""), 0);
     unsigned int idx = 1;  // at total: would wait, but the caller is no connection thread
@@ -391,14 +449,25 @@ TEST_F(StoreLinked, CancelledFetchReleasesTheStoreMutex) {
                                              nullptr, nullptr))
             .size();
     });
+    std::atomic<unsigned long> scan_id{0};
+    conn_thread *scanning = spawn([&] {
+        unsigned long mine = 0;
+        store_register_client(&mine);
+        scan_id.store(mine);
+        return static_cast<int>(take(store_get_lastScannedFile()).size());
+    });
     std::string got;
     unsigned int idx = 0;
     conn_thread *bystander = fetcher(0, &got, &idx);
-    ASSERT_TRUE(poll_until([&] { return id.load() != 0; }, kPromptMs));
+    ASSERT_TRUE(poll_until([&] { return id.load() != 0 && scan_id.load() != 0; }, kPromptMs));
     EXPECT_FALSE(conn_thread_wait_finished(blocked, kStillBlockedMs));
+    // Both long polls, each cancelled in its wait, must leave the store mutex free.
     EXPECT_EQ(store_unregister_client(id.load()), 0);
+    EXPECT_EQ(store_unregister_client(scan_id.load()), 0);
     ASSERT_TRUE(conn_thread_wait_finished(blocked, kPromptMs));
+    ASSERT_TRUE(conn_thread_wait_finished(scanning, kPromptMs));
     EXPECT_EQ(conn_thread_returned(blocked), 0);
+    EXPECT_EQ(conn_thread_returned(scanning), 0);
     // The other long poll keeps waiting, and the store mutex is free for the writer.
     EXPECT_FALSE(conn_thread_wait_finished(bystander, kStillBlockedMs));
     EXPECT_TRUE(completes_within(
