@@ -224,18 +224,17 @@ void *accept_main(void *arg) {
             back_off();
             continue;
         }
-        listener->socket = SOAP_INVALID_SOCKET;
-        // Past the budget the connection is closed at once, so the client learns it now
-        // and the spare descriptors stay free.
+        // The runtime leaves the accepted socket in the listener; the copy takes it over,
+        // and a stale number left behind would be closed again at stop.
         const int budget = connection_budget(ep);
         if (conn_registry_count(ep->registry) >= budget) {
+            // Past the budget the connection is closed at once, so the client learns it
+            // now and the spare descriptors stay free.
+            listener->socket = SOAP_INVALID_SOCKET;
             close(s);
             report_trouble(&trouble, TROUBLE_FULL, nullptr, 0, budget);
             continue;
         }
-        // The runtime leaves the accepted socket in the listener; the copy takes it over,
-        // and a stale number left behind would be closed again at stop.
-        listener->socket = s;
         struct soap *copy = soap_copy(listener);
         listener->socket = SOAP_INVALID_SOCKET;
         if (!copy) {

@@ -165,21 +165,25 @@ int write_text(FILE *out, int up, const figures *f)
     metric(out, "gui_connector_up", "gauge", "Whether the GUI connector answered (1) or not (0).");
     fprintf(out, "gui_connector_up %d\n", up);
     if (up) {
-        metric(out, "gui_connector_scanner_daemons", "gauge",
-               "Scanner daemons the statistics cover (numDaemons).");
-        fprintf(out, "gui_connector_scanner_daemons %lld\n", f->stats[0]);
-        metric(out, "gui_connector_access_mask", "gauge",
-               "Access mask the scanner daemons report (accessMask).");
-        fprintf(out, "gui_connector_access_mask %lld\n", f->stats[1]);
-        metric(out, "gui_connector_scanned_files_total", "counter",
-               "Files scanned, as the scanner daemons count them (scannedFiles).");
-        fprintf(out, "gui_connector_scanned_files_total %lld\n", f->stats[2]);
-        metric(out, "gui_connector_scanned_bytes_total", "counter",
-               "Bytes scanned, as the scanner daemons count them (scannedBytes).");
-        fprintf(out, "gui_connector_scanned_bytes_total %lld\n", f->stats[3]);
-        metric(out, "gui_connector_blocked_files_total", "counter",
-               "Files blocked, as the scanner daemons count them (blockedCount).");
-        fprintf(out, "gui_connector_blocked_files_total %lld\n", f->stats[4]);
+        // The five statistics, in the order of get-currentStats.
+        static const struct {
+            const char *name, *type, *help;
+        } stats[5] = {
+            {"gui_connector_scanner_daemons", "gauge",
+             "Scanner daemons the statistics cover (numDaemons)."},
+            {"gui_connector_access_mask", "gauge",
+             "Access mask the scanner daemons report (accessMask)."},
+            {"gui_connector_scanned_files_total", "counter",
+             "Files scanned, as the scanner daemons count them (scannedFiles)."},
+            {"gui_connector_scanned_bytes_total", "counter",
+             "Bytes scanned, as the scanner daemons count them (scannedBytes)."},
+            {"gui_connector_blocked_files_total", "counter",
+             "Files blocked, as the scanner daemons count them (blockedCount)."},
+        };
+        for (int i = 0; i < 5; i++) {
+            metric(out, stats[i].name, stats[i].type, stats[i].help);
+            fprintf(out, "%s %lld\n", stats[i].name, f->stats[i]);
+        }
         metric(out, "gui_connector_blocked_file_records_total", "counter",
                "Blocked-file records the connector received since it started.");
         fprintf(out, "gui_connector_blocked_file_records_total %llu\n", f->blocked_records);
