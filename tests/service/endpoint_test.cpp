@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -110,11 +111,14 @@ bool version_round_trip(int family, const char *addr, int port) {
 
 // A sanitizer runtime may start a helper thread of its own at the first thread creation
 // in the process; one thread made and joined before the first baseline lets it appear
-// before anything is counted.
+// before anything is counted. A joined thread can stay listed in /proc for a moment
+// after the join returns, so the baseline waits for it to leave the list.
 void settle_runtime_threads() {
     static const bool settled = [] {
-        std::thread([] {}).join();
-        return true;
+        pid_t tid = 0;
+        std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+        const std::string entry = "/proc/self/task/" + std::to_string(tid);
+        return poll_until([&] { return access(entry.c_str(), F_OK) != 0; }, kPromptMs);
     }();
     (void)settled;
 }
