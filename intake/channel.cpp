@@ -140,16 +140,6 @@ void channel_free_peer(channel_peer **slot)
     *slot = nullptr;
 }
 
-int channel_transport_kind(const channel *ch)
-{
-    return ch ? ch->kind : CHANNEL_NONE;
-}
-
-int channel_receive_descriptor(const channel *ch)
-{
-    return ch && ch->kind == CHANNEL_UDP && ch->udp.fd > 0 ? ch->udp.fd : -1;
-}
-
 int channel_receive_buffer(const channel *ch)
 {
     return ch && ch->kind == CHANNEL_UDP && ch->udp.receiving ? ch->udp.rcvbuf : -1;

@@ -58,12 +58,6 @@ int channel_send(channel *ch, const void *buf, size_t size, int nowait,
 // Frees *slot's peer record and empties the slot; accepts null and an empty slot.
 void channel_free_peer(channel_peer **slot);
 
-// CHANNEL_MSGQ, CHANNEL_UDP, or CHANNEL_NONE (also for null).
-int channel_transport_kind(const channel *ch);
-
-// The UDP socket when ch is a UDP channel with a descriptor above 0, else -1.
-int channel_receive_descriptor(const channel *ch);
-
 // Bytes of receive buffer the kernel granted a UDP receiving side; -1 for anything else.
 int channel_receive_buffer(const channel *ch);
 

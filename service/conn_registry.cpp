@@ -154,7 +154,8 @@ static void entry_free(struct conn_entry *e) {
     free(e);
 }
 
-static int add_entry(struct conn_registry *reg, pthread_t id, int watch_fd, int reserved) {
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd) {
+    if (!reg) return -1;
     struct conn_entry *e = entry_new(reg, id, watch_fd);
     pthread_mutex_lock(&reg->mutex);
     if (e) {
@@ -163,19 +164,9 @@ static int add_entry(struct conn_registry *reg, pthread_t id, int watch_fd, int 
         reg->threads = e;
         reg->thread_count++;
     }
-    if (reserved && reg->reserved > 0) unreserve_locked(reg);
+    if (reg->reserved > 0) unreserve_locked(reg);
     pthread_mutex_unlock(&reg->mutex);
     return e ? 0 : -1;
-}
-
-int conn_registry_add(struct conn_registry *reg, pthread_t id) {
-    if (!reg) return -1;
-    return add_entry(reg, id, -1, 0);
-}
-
-int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd) {
-    if (!reg) return -1;
-    return add_entry(reg, id, watch_fd, 1);
 }
 
 int conn_registry_retire(struct conn_registry *reg, pthread_t id) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "store/blocked_ring.h"
 #include "store/endpoint_link.h"
@@ -52,9 +53,29 @@ void release_blocked_file(struct blocked_file *rec) { blocked_file_free(rec); }
 
 char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
-// Two's-complement addition without the undefined behaviour of signed overflow.
-int64_t wrap_add(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+// The plain members are read and written through these three, so that each public
+// accessor below is one line that grep and ctags find by its own name.
+template <typename T>
+int set_member(T store::*member, T v) {
+    store_lock lock;
+    if (!g_store) return -1;
+    g_store->*member = v;
+    return 0;
+}
+
+// Two's-complement addition, without the undefined behaviour of signed overflow.
+template <typename T>
+int add_member(T store::*member, T v) {
+    using U = std::make_unsigned_t<T>;
+    store_lock lock;
+    if (!g_store) return -1;
+    g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
+    return 0;
+}
+
+int get_member(int store::*member) {
+    store_lock lock;
+    return g_store ? g_store->*member : -1;
 }
 
 void store_free(struct store *s) {
@@ -93,41 +114,20 @@ void store_destroy(void) {
 
 // Setters ------------------------------------------------------------------------------
 
-#define STORE_SET(name, type, expr)          \
-    int store_set_##name(type v) {           \
-        store_lock lock;                     \
-        if (!g_store) return -1;             \
-        g_store->name = (expr);              \
-        return 0;                            \
-    }
+int store_set_binVersionNumber(int v) { return set_member(&store::binVersionNumber, v); }
+int store_set_engVersionNumber(int v) { return set_member(&store::engVersionNumber, v); }
+int store_set_vdfVersionNumber(int v) { return set_member(&store::vdfVersionNumber, v); }
+int store_set_numDaemons(int v) { return set_member(&store::numDaemons, v); }
+int store_set_accessMask(int v) { return set_member(&store::accessMask, v); }
+int store_set_scannedFiles(int64_t v) { return set_member(&store::scannedFiles, v); }
+int store_set_scannedBytes(int64_t v) { return set_member(&store::scannedBytes, v); }
+int store_set_blockedCount(int64_t v) { return set_member(&store::blockedCount, v); }
+int store_set_logChanged(int v) { return set_member(&store::logChanged, v); }
 
-STORE_SET(binVersionNumber, int, v)
-STORE_SET(engVersionNumber, int, v)
-STORE_SET(vdfVersionNumber, int, v)
-STORE_SET(numDaemons, int, v)
-STORE_SET(accessMask, int, v)
-STORE_SET(scannedFiles, int64_t, v)
-STORE_SET(scannedBytes, int64_t, v)
-STORE_SET(blockedCount, int64_t, v)
-STORE_SET(logChanged, int, v)
-
-#undef STORE_SET
-
-#define STORE_ADD(name, type, expr)          \
-    int store_add_##name(type v) {           \
-        store_lock lock;                     \
-        if (!g_store) return -1;             \
-        g_store->name = (expr);              \
-        return 0;                            \
-    }
-
-STORE_ADD(scannedFiles, int64_t, wrap_add(g_store->scannedFiles, v))
-STORE_ADD(scannedBytes, int64_t, wrap_add(g_store->scannedBytes, v))
-STORE_ADD(blockedCount, int64_t, wrap_add(g_store->blockedCount, v))
-STORE_ADD(logChanged, int,
-          static_cast<int>(static_cast<unsigned>(g_store->logChanged) + static_cast<unsigned>(v)))
-
-#undef STORE_ADD
+int store_add_scannedFiles(int64_t v) { return add_member(&store::scannedFiles, v); }
+int store_add_scannedBytes(int64_t v) { return add_member(&store::scannedBytes, v); }
+int store_add_blockedCount(int64_t v) { return add_member(&store::blockedCount, v); }
+int store_add_logChanged(int v) { return add_member(&store::logChanged, v); }
 
 int store_set_currentConffile(const char *name) {
     store_lock lock;
@@ -163,17 +163,9 @@ char *store_get_currentConffile(void) {
     return copy_or_empty(g_store->currentConffile);
 }
 
-#define STORE_GET(name)                      \
-    int store_get_##name(void) {             \
-        store_lock lock;                     \
-        return g_store ? g_store->name : -1; \
-    }
-
-STORE_GET(binVersionNumber)
-STORE_GET(engVersionNumber)
-STORE_GET(vdfVersionNumber)
-
-#undef STORE_GET
+int store_get_binVersionNumber(void) { return get_member(&store::binVersionNumber); }
+int store_get_engVersionNumber(void) { return get_member(&store::engVersionNumber); }
+int store_get_vdfVersionNumber(void) { return get_member(&store::vdfVersionNumber); }
 
 int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles,
                     int64_t *scannedBytes, int64_t *blockedCount) {

@@ -72,7 +72,7 @@ protected:
         ASSERT_EQ(0, channel_open(&rx_, dir_.c_str(), kProjectId, 0600, 1));
         channel_set_transport_enabled(CHANNEL_UDP, 1);
         ASSERT_EQ(0, channel_open(&tx_, dir_.c_str(), kProjectId, 0600, 0));
-        ASSERT_EQ(queue ? CHANNEL_MSGQ : CHANNEL_UDP, channel_transport_kind(tx_));
+        ASSERT_EQ(queue ? CHANNEL_MSGQ : CHANNEL_UDP, tx_->kind);
     }
     void start()
     {

@@ -40,7 +40,7 @@ protected:
     // Receives one record within a bounded wait and decodes it; false when none came.
     bool receive(status_decoded *d)
     {
-        pollfd p = {channel_receive_descriptor(rx_), POLLIN, 0};
+        pollfd p = {rx_->udp.fd, POLLIN, 0};
         if (poll(&p, 1, 5000) != 1)
             return false;
         long n = channel_receive(rx_, msg_, kBodySize, 0, 0, nullptr);

@@ -55,7 +55,7 @@ inline void *conn_thread_main(void *arg) {
     conn_thread *t = static_cast<conn_thread *>(arg);
     int old;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &old);
-    int rc = conn_registry_add(t->reg, pthread_self());
+    int rc = conn_registry_add_reserved(t->reg, pthread_self(), -1);
     conn_thread_set(t, &t->registered, rc == 0 ? 1 : -1);
     pthread_cleanup_push(conn_thread_cleanup, t);
     int r = t->body();
@@ -73,7 +73,10 @@ inline bool conn_thread_start(conn_thread *t, struct conn_registry *reg,
                               std::function<int()> body) {
     t->reg = reg;
     t->body = std::move(body);
+    // Reserved first, as the daemon does, so that a cancel-all with waiting cannot miss it.
+    if (conn_registry_reserve(reg) != 0) return false;
     t->joinable = pthread_create(&t->tid, nullptr, conn_thread_main, t) == 0;
+    if (!t->joinable) conn_registry_unreserve(reg);
     return t->joinable;
 }
 
