@@ -21,10 +21,7 @@ struct record {
     unsigned char bytes[kSize];
 };
 
-void put_word(record *r, size_t off, int32_t v)
-{
-    memcpy(r->bytes + off, &v, sizeof v);
-}
+void put_word(record *r, size_t off, int32_t v) { memcpy(r->bytes + off, &v, sizeof v); }
 
 record header(int op, int item, int kind)
 {

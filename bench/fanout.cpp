@@ -171,10 +171,7 @@ int build_request(char *out, size_t room, int port, const char *op)
                     port, blen, body);
 }
 
-void put_word(unsigned char *msg, size_t off, int32_t v)
-{
-    memcpy(msg + off, &v, sizeof v);
-}
+void put_word(unsigned char *msg, size_t off, int32_t v) { memcpy(msg + off, &v, sizeof v); }
 
 void put_slot(unsigned char *msg, size_t slot, const char *s)
 {

@@ -7,10 +7,7 @@
 
 static volatile sig_atomic_t g_stop;
 
-static void on_stop(int)
-{
-    g_stop = 1;
-}
+static void on_stop(int) { g_stop = 1; }
 
 // No SA_RESTART: the signal must end the blocking receive.
 static void catch_stop_signals(void)

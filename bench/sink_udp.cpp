@@ -45,8 +45,8 @@ int main(int argc, char **argv)
     while (!g_stop) {
         struct sockaddr_in from;
         socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from),
-                             &len);
+        ssize_t n =
+            recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &len);
         if (n >= 0)
             received++;
         else if (errno != EINTR) {

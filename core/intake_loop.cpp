@@ -16,10 +16,7 @@ using namespace status_msg;
 
 namespace {
 
-void raise_stop(void)
-{
-    g_stop_counter = g_stop_counter + 1;
-}
+void raise_stop(void) { g_stop_counter = g_stop_counter + 1; }
 
 // Reacts to a failed receive. A message too long for the queue would block the queue
 // for good, so it is taken off with a truncating receive and counted, never handled.
@@ -65,8 +62,8 @@ int32_t word_at(const unsigned char *msg, size_t off)
 void echo_header(const unsigned char *msg)
 {
     // The type word is 32 bits: print exactly those bits whatever the width of long.
-    log_msg(0, stdout, "mtype %lX", static_cast<unsigned long>(static_cast<uint32_t>(
-                                         word_at(msg, kTypeOff))));
+    log_msg(0, stdout, "mtype %lX",
+            static_cast<unsigned long>(static_cast<uint32_t>(word_at(msg, kTypeOff))));
     log_msg(0, stdout, ", product %c%c%c%c", msg[kProductOff], msg[kProductOff + 1],
             msg[kProductOff + 2], msg[kProductOff + 3]);
     log_msg(0, stdout, ", subsys %c%c%c%c", msg[kSubsysOff], msg[kSubsysOff + 1],
@@ -104,8 +101,8 @@ void intake_print_counters(const struct intake_counters *c)
 {
     if (!c)
         return;
-    fprintf(stderr, "DBG: *_stats counters: rcv[%lld], long[%lld], short[%lld]\n",
-            c->received, c->too_long, c->too_short);
+    fprintf(stderr, "DBG: *_stats counters: rcv[%lld], long[%lld], short[%lld]\n", c->received,
+            c->too_long, c->too_short);
 }
 
 void intake_loop_run(struct channel *ch, struct intake_counters *c, int *restart)

@@ -13,7 +13,6 @@ extern int g_diagnostic;
 
 // Formats to stream when g_verbosity > 0 and flushes it when flush is non-zero.
 // Returns the number of characters written, or 0 while verbosity is 0.
-int log_msg(int flush, FILE *stream, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+int log_msg(int flush, FILE *stream, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 #endif

@@ -23,10 +23,10 @@ __attribute__((used)) static const char kVersionStamp[] =
 
 // What start-up brought up; shutdown takes down whatever is there.
 struct daemon_state {
-    char **args;              // argument copy for a re-execution
+    char **args;  // argument copy for a re-execution
     int restart;
     int lock_fd;
-    char *argv0_copy;         // owns the default IPC directory's characters
+    char *argv0_copy;  // owns the default IPC directory's characters
     struct options opt;
     struct soap_endpoint *endpoint;
     struct intake_counters counters;

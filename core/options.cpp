@@ -12,10 +12,7 @@
 static const char kProduct[] = "Server/Workstation";
 static const char kVersion[] = "2007Q1";
 
-unsigned int options_port(const char *text)
-{
-    return (unsigned int)strtoul(text, nullptr, 0);
-}
+unsigned int options_port(const char *text) { return (unsigned int)strtoul(text, nullptr, 0); }
 
 void options_apply_host(char *arg, char **host, unsigned int *port)
 {
@@ -75,25 +72,15 @@ int options_parse(int argc, char **argv, struct options *o)
     int c;
     while ((c = getopt(argc, argv, "Dd:h:Mp:r:s:UVv")) != -1) {
         switch (c) {
-        case 'D':
-            g_diagnostic++;
-            break;
-        case 'd':
-            o->ipc_dir = optarg;
-            break;
-        case 'h':
-            options_apply_host(optarg, &o->host, &o->port);
-            break;
-        case 'M':
-            o->no_msgq = 1;
-            break;
+        case 'D': g_diagnostic++; break;
+        case 'd': o->ipc_dir = optarg; break;
+        case 'h': options_apply_host(optarg, &o->host, &o->port); break;
+        case 'M': o->no_msgq = 1; break;
         case 'p':
             o->port = options_port(optarg);
             fprintf(stderr, "warning: the -p option is obsolete, use -h instead\n");
             break;
-        case 'r':
-            o->randfile = optarg;
-            break;
+        case 'r': o->randfile = optarg; break;
         case 's': {
             struct ssl_settings *ssl = options_parse_ssl(optarg);
             if (ssl) {
@@ -102,16 +89,10 @@ int options_parse(int argc, char **argv, struct options *o)
             }
             break;
         }
-        case 'U':
-            o->no_udp = 1;
-            break;
-        case 'V':
-            return OPTIONS_VERSION_HELP;
-        case 'v':
-            g_verbosity++;
-            break;
-        default:
-            return OPTIONS_BAD;
+        case 'U': o->no_udp = 1; break;
+        case 'V': return OPTIONS_VERSION_HELP;
+        case 'v': g_verbosity++; break;
+        default: return OPTIONS_BAD;
         }
     }
     o->nwords = argc - optind;
@@ -124,7 +105,8 @@ void options_synopsis(const char *prog, int status)
     fprintf(stderr, "synopsis: %s [options]\n", prog);
     fputs("\t-h host[:port]\thostname to bind the SOAP interface to\n"
           "\t-p port\tTCP port to bind the SOAP interface to (obsolete)\n"
-          "\t-s [ca]:key[:pw]\tenable SSL, use \"ca\" (CA cert), \"key\"+\"pw\" (server key+password)\n"
+          "\t-s [ca]:key[:pw]\tenable SSL, use \"ca\" (CA cert), \"key\"+\"pw\" (server "
+          "key+password)\n"
           "\t-r randfile\tuse random file \"randfile\" for SSL\n"
           "\t-d dir\tdirectory for msg key creation\n"
           "\t-v\tverbose operation (echos msgs)\n"

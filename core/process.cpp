@@ -94,10 +94,7 @@ int process_lock_open(const char *argv0)
     return open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 
-int process_lock_take(int fd)
-{
-    return flock(fd, LOCK_EX | LOCK_NB);
-}
+int process_lock_take(int fd) { return flock(fd, LOCK_EX | LOCK_NB); }
 
 void process_lock_release(int fd)
 {

@@ -25,8 +25,9 @@ int try_udp(channel *ch, const char *dir, int proj, int create)
 
 int channel_set_transport_enabled(int kind, int on)
 {
-    int *sw = kind == CHANNEL_MSGQ ? &g_msgq_enabled : kind == CHANNEL_UDP ? &g_udp_enabled
-                                                                           : nullptr;
+    int *sw = kind == CHANNEL_MSGQ  ? &g_msgq_enabled
+              : kind == CHANNEL_UDP ? &g_udp_enabled
+                                    : nullptr;
     if (!sw)
         return -1;
     int prev = *sw;
@@ -115,8 +116,7 @@ long channel_receive(channel *ch, void *buf, size_t size, long type, int truncat
     return n;
 }
 
-int channel_send(channel *ch, const void *buf, size_t size, int nowait,
-                 const channel_peer *peer)
+int channel_send(channel *ch, const void *buf, size_t size, int nowait, const channel_peer *peer)
 {
     if (!ch || !buf || size == 0) {
         errno = EINVAL;

@@ -22,8 +22,8 @@ struct channel {
 
 // Sender of a received datagram, so that a receiving side can answer it.
 struct channel_peer {
-    int kind;      // CHANNEL_UDP; queue receives make no peer
-    char mq[4];    // never filled
+    int kind;    // CHANNEL_UDP; queue receives make no peer
+    char mq[4];  // never filled
     struct {
         sockaddr_in addr;
         int len;
@@ -45,15 +45,15 @@ int channel_close(channel **slot, int remove);
 
 // Blocks for one record of type filter type (0: any) into buf; a longer one is cut on UDP,
 // and on the queue only with truncate. A UDP sender's address goes to a new *peer (free
-// it with channel_free_peer); with a null peer none is made. Returns the byte count after the type word, or -1 with the
-// transport's errno, EBADMSG for a datagram under 4 bytes, EINVAL for bad arguments.
+// it with channel_free_peer); with a null peer none is made. Returns the byte count after the type
+// word, or -1 with the transport's errno, EBADMSG for a datagram under 4 bytes, EINVAL for bad
+// arguments.
 long channel_receive(channel *ch, void *buf, size_t size, long type, int truncate,
                      channel_peer **peer);
 
 // Sends the record in buf. A UDP receiving side needs the peer of an earlier receive;
 // a sending side goes to the derived port. Returns 0, or -1 with errno.
-int channel_send(channel *ch, const void *buf, size_t size, int nowait,
-                 const channel_peer *peer);
+int channel_send(channel *ch, const void *buf, size_t size, int nowait, const channel_peer *peer);
 
 // Frees *slot's peer record and empties the slot; accepts null and an empty slot.
 void channel_free_peer(channel_peer **slot);

@@ -40,8 +40,7 @@ const char *slot_text(const unsigned char *msg, size_t slot)
 
 // Every data check runs before the verdict, so a bad op or item still goes through
 // normalisation and parsing like any other message.
-bool normalise(const unsigned char *msg, int32_t kind, bool ok, field_text *tb,
-               status_decoded *out)
+bool normalise(const unsigned char *msg, int32_t kind, bool ok, field_text *tb, status_decoded *out)
 {
     field_text_reset(tb);
     out->value_kind = 0;
@@ -75,11 +74,8 @@ bool normalise(const unsigned char *msg, int32_t kind, bool ok, field_text *tb,
         if (slot_cut(msg, kSlotAOff) || slot_cut(msg, kSlotBOff))
             tb->truncated = 1;
         return ok;
-    case kKindFieldText:
-        memcpy(tb, msg + kValueOff, sizeof *tb);
-        return ok;
-    default:
-        return false;
+    case kKindFieldText: memcpy(tb, msg + kValueOff, sizeof *tb); return ok;
+    default: return false;
     }
 }
 
@@ -101,8 +97,8 @@ int decode_message(const unsigned char *msg, field_text *tb, status_decoded *out
         } else if (memcmp(msg + kSubsysOff, kSubsys, sizeof kSubsys) != 0) {
             why = kWrongSubsys;
         } else {
-            bool ok = (out->op == kOpSet || out->op == kOpIncrement) &&
-                      out->item >= kItemMin && out->item <= kItemMax;
+            bool ok = (out->op == kOpSet || out->op == kOpIncrement) && out->item >= kItemMin &&
+                      out->item <= kItemMax;
             ok = normalise(msg, out->kind, ok, tb, out);
             int parsed = field_text_parse(tb, &out->fields);
             if (ok && parsed >= 0) {

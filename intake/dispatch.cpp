@@ -24,10 +24,7 @@ int to_int32(const char *s)
     return static_cast<int>(v);
 }
 
-int64_t to_int64(const char *s)
-{
-    return static_cast<int64_t>(strtoll(s, nullptr, 0));
-}
+int64_t to_int64(const char *s) { return static_cast<int64_t>(strtoll(s, nullptr, 0)); }
 
 // The first present field of two codes (code2 may be null), or null.
 const char *field(const field_list *fl, const char *code, const char *code2 = nullptr)
@@ -124,13 +121,11 @@ int dispatch_item(const status_decoded *m)
             return -1;
         return store_set_currentConffile(v);
     }
-    case 5:
-        return m->op == kOpSet ? blocked_file(fl) : -1;
+    case 5: return m->op == kOpSet ? blocked_file(fl) : -1;
     case 6: {
         const char *v = field(fl, "S0");
         return m->op == kOpSet && v ? store_set_lastScannedFile(v) : -1;
     }
-    default:
-        return numeric_item(&kNumericItems[m->item], m);
+    default: return numeric_item(&kNumericItems[m->item], m);
     }
 }

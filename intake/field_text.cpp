@@ -7,26 +7,16 @@
 namespace {
 
 // ASCII classes spelled out so that no locale can widen what a field code may hold.
-bool is_alpha(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool is_alnum(char c)
-{
-    return is_alpha(c) || (c >= '0' && c <= '9');
-}
+bool is_alnum(char c) { return is_alpha(c) || (c >= '0' && c <= '9'); }
 
 bool valid_code(const char *code)
 {
     return code && is_alpha(code[0]) && is_alnum(code[1]) && code[2] == '\0';
 }
 
-
-bool printable(unsigned char c)
-{
-    return c >= 32 && c <= 126 && c != '\\';
-}
+bool printable(unsigned char c) { return c >= 32 && c <= 126 && c != '\\'; }
 
 // Decodes the escapes of the value in [start, end) in place and 0-terminates it where
 // it got shorter. Returns false for a backslash not followed by 'x' and two hex digits.
@@ -195,8 +185,7 @@ int field_text_parse(field_text *tb, field_list *list)
 
 int field_list_lookup(const field_list *list, const char *code, const char **value)
 {
-    if (!list || !valid_code(code) || !value || list->count < 0 ||
-        list->count >= kFieldListRoom)
+    if (!list || !valid_code(code) || !value || list->count < 0 || list->count >= kFieldListRoom)
         return -1;
     for (int i = 0; i < list->count; ++i) {
         const field_entry *e = &list->entries[i];

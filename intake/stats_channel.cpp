@@ -39,10 +39,7 @@ int stats_channel_setup(const char *dir)
     return 0;
 }
 
-struct channel *stats_channel_get(void)
-{
-    return g_channel;
-}
+struct channel *stats_channel_get(void) { return g_channel; }
 
 int stats_channel_remove(void)
 {

@@ -35,11 +35,11 @@ constexpr int kProjectId = ('S' << 24) | ('N' << 16) | ('T' << 8) | 'R';
 // Op codes and value kinds. kKindParsed marks a decoded message, never sent on the wire.
 constexpr int32_t kOpSet = 'S';
 constexpr int32_t kOpIncrement = 'I';
-constexpr int32_t kKindInt = 'I';       // 32-bit integer at kValueOff
-constexpr int32_t kKindInt64 = 'Z';     // 64-bit integer at kValueOff
-constexpr int32_t kKindString = 'S';    // slot A
-constexpr int32_t kKindTwoStrings = '2'; // slot A, slot B
-constexpr int32_t kKindFieldText = 's'; // a field text buffer image at kValueOff
+constexpr int32_t kKindInt = 'I';         // 32-bit integer at kValueOff
+constexpr int32_t kKindInt64 = 'Z';       // 64-bit integer at kValueOff
+constexpr int32_t kKindString = 'S';      // slot A
+constexpr int32_t kKindTwoStrings = '2';  // slot A, slot B
+constexpr int32_t kKindFieldText = 's';   // a field text buffer image at kValueOff
 constexpr int32_t kKindParsed = 'a';
 
 constexpr int kItemMin = 1;
@@ -60,11 +60,11 @@ static_assert(kSlotSize == 460 && kSlotBOff + kSlotSize == kSize, "two slots fil
 // Field text buffer image (912): text (900, 0-terminated), length (4, signed), room
 // left (4, signed, 899 when empty), truncated mark (4).
 constexpr size_t kTextSize = 900;
-constexpr size_t kTextLenOff = kTextSize;           // 900
-constexpr size_t kTextRoomOff = kTextLenOff + 4;    // 904
-constexpr size_t kTextTruncOff = kTextRoomOff + 4;  // 908
-constexpr size_t kTextImageSize = kTextTruncOff + 4; // 912
-constexpr int kTextMaxLen = kTextSize - 1;          // 899
+constexpr size_t kTextLenOff = kTextSize;             // 900
+constexpr size_t kTextRoomOff = kTextLenOff + 4;      // 904
+constexpr size_t kTextTruncOff = kTextRoomOff + 4;    // 908
+constexpr size_t kTextImageSize = kTextTruncOff + 4;  // 912
+constexpr int kTextMaxLen = kTextSize - 1;            // 899
 static_assert(kTextImageSize == 912 && kValueOff + kTextImageSize <= kSize,
               "a field text image fits the value area");
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 
 struct msgq_part {
-    int key;      // channel key
-    int id;       // queue id, -1 when none
+    int key;  // channel key
+    int id;   // queue id, -1 when none
 };
 
 // Largest size a record body may have on this transport.

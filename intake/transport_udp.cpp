@@ -101,9 +101,9 @@ long udp_receive(udp_part *p, void *buf, size_t size, long type, sockaddr_in *fr
     for (;;) {
         sockaddr_in src;
         socklen_t len = sizeof src;
-        ssize_t n = from ? recvfrom(p->fd, buf, size + 4, 0, reinterpret_cast<sockaddr *>(&src),
-                                    &len)
-                         : recv(p->fd, buf, size + 4, 0);
+        ssize_t n =
+            from ? recvfrom(p->fd, buf, size + 4, 0, reinterpret_cast<sockaddr *>(&src), &len)
+                 : recv(p->fd, buf, size + 4, 0);
         if (n < 0)
             return -1;
         // Without a type word there is no record; EBADMSG keeps a stale errno from
@@ -132,7 +132,7 @@ int udp_send(udp_part *p, const void *buf, size_t size, int nowait, const sockad
     }
     sockaddr_in dest = to ? *to : loopback(p->port);
     int flags = MSG_NOSIGNAL | (nowait ? MSG_DONTWAIT : 0);
-    ssize_t n = sendto(p->fd, buf, size + 4, flags, reinterpret_cast<const sockaddr *>(&dest),
-                       sizeof dest);
+    ssize_t n =
+        sendto(p->fd, buf, size + 4, flags, reinterpret_cast<const sockaddr *>(&dest), sizeof dest);
     return n == static_cast<ssize_t>(size + 4) ? 0 : -1;
 }

@@ -37,8 +37,8 @@ int udp_close(udp_part *p);
 
 // Receives one datagram of at most size + 4 bytes into buf (longer ones are cut),
 // skipping datagrams whose first word differs from a non-zero type. The sender's
-// address goes to *from when from is given (null: the address is not even read). Returns the length minus 4, or -1 with the
-// call's errno, or with EBADMSG for a datagram shorter than the type word.
+// address goes to *from when from is given (null: the address is not even read). Returns the length
+// minus 4, or -1 with the call's errno, or with EBADMSG for a datagram shorter than the type word.
 long udp_receive(udp_part *p, void *buf, size_t size, long type, sockaddr_in *from);
 
 // Sends size + 4 bytes from buf to *to, or to the derived port when to is null (refused

@@ -25,25 +25,27 @@ struct conn_entry {
     // external mutex is guarded by that mutex (its posts also hold the registry mutex,
     // for the walk of the list); every other counter by the registry mutex.
     int *pending;
-    int cancel_sent;          // set once cancel-all has sent this thread its request
+    int cancel_sent;  // set once cancel-all has sent this thread its request
 };
 
 struct conn_registry {
     pthread_mutex_t mutex;
     pthread_cond_t *event_conds;  // max_event + 1 conditions, null without events
     int max_event;
-    pthread_cond_t drained;       // signalled when thread_count or reserved drops to 0
+    pthread_cond_t drained;  // signalled when thread_count or reserved drops to 0
     // guarded by: mutex
     struct conn_entry *threads;
     int thread_count;
-    int reserved;                 // threads started (or about to be) but not registered
-    unsigned long last_id;        // the client id given last; ids are never reused
+    int reserved;           // threads started (or about to be) but not registered
+    unsigned long last_id;  // the client id given last; ids are never reused
 };
 
-struct conn_registry *conn_registry_new(int max_event) {
+struct conn_registry *conn_registry_new(int max_event)
+{
     struct conn_registry *reg =
         static_cast<struct conn_registry *>(calloc(1, sizeof(struct conn_registry)));
-    if (!reg) return nullptr;
+    if (!reg)
+        return nullptr;
     if (max_event > 0) {
         reg->event_conds = static_cast<pthread_cond_t *>(
             calloc(static_cast<size_t>(max_event) + 1, sizeof(pthread_cond_t)));
@@ -56,7 +58,8 @@ struct conn_registry *conn_registry_new(int max_event) {
         pthread_condattr_t attr;
         pthread_condattr_init(&attr);
         pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        for (int e = 0; e <= max_event; e++) pthread_cond_init(&reg->event_conds[e], &attr);
+        for (int e = 0; e <= max_event; e++)
+            pthread_cond_init(&reg->event_conds[e], &attr);
         pthread_condattr_destroy(&attr);
     }
     pthread_mutex_init(&reg->mutex, nullptr);
@@ -65,10 +68,13 @@ struct conn_registry *conn_registry_new(int max_event) {
     return reg;
 }
 
-int conn_registry_free(struct conn_registry *reg) {
-    if (!reg) return -1;
+int conn_registry_free(struct conn_registry *reg)
+{
+    if (!reg)
+        return -1;
     if (reg->event_conds) {
-        for (int e = 0; e <= reg->max_event; e++) pthread_cond_destroy(&reg->event_conds[e]);
+        for (int e = 0; e <= reg->max_event; e++)
+            pthread_cond_destroy(&reg->event_conds[e]);
         free(reg->event_conds);
     }
     pthread_mutex_destroy(&reg->mutex);
@@ -78,21 +84,27 @@ int conn_registry_free(struct conn_registry *reg) {
 }
 
 // A registry without events has no counters, so every index is out of range.
-static int event_in_range(const struct conn_registry *reg, int event) {
+static int event_in_range(const struct conn_registry *reg, int event)
+{
     return reg->event_conds && event >= 0 && event <= reg->max_event;
 }
 
 // REQUIRES: reg->mutex held.
-static struct conn_entry *find_locked(struct conn_registry *reg, pthread_t id) {
+static struct conn_entry *find_locked(struct conn_registry *reg, pthread_t id)
+{
     for (struct conn_entry *e = reg->threads; e; e = e->next)
-        if (pthread_equal(e->thread, id)) return e;
+        if (pthread_equal(e->thread, id))
+            return e;
     return nullptr;
 }
 
 // REQUIRES: reg->mutex held.
-static void broadcast_all_locked(struct conn_registry *reg) {
-    if (!reg->event_conds) return;
-    for (int e = 0; e <= reg->max_event; e++) pthread_cond_broadcast(&reg->event_conds[e]);
+static void broadcast_all_locked(struct conn_registry *reg)
+{
+    if (!reg->event_conds)
+        return;
+    for (int e = 0; e <= reg->max_event; e++)
+        pthread_cond_broadcast(&reg->event_conds[e]);
 }
 
 static void unlock_mutex(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
@@ -101,13 +113,17 @@ static void unlock_mutex(void *m) { pthread_mutex_unlock(static_cast<pthread_mut
 // thread retired it under the mutex). The cancellation request reaches a thread
 // blocked in a wait that is no cancellation point (the request reader's poll) through
 // its socket: shut down, it ends such a wait at once, and every read or write after it.
-static void cancel_entry_locked(struct conn_entry *e) {
+static void cancel_entry_locked(struct conn_entry *e)
+{
     pthread_cancel(e->thread);
-    if (e->watch_fd >= 0) shutdown(e->watch_fd, SHUT_RDWR);
+    if (e->watch_fd >= 0)
+        shutdown(e->watch_fd, SHUT_RDWR);
 }
 
-int conn_registry_reserve(struct conn_registry *reg) {
-    if (!reg) return -1;
+int conn_registry_reserve(struct conn_registry *reg)
+{
+    if (!reg)
+        return -1;
     pthread_mutex_lock(&reg->mutex);
     reg->reserved++;
     pthread_mutex_unlock(&reg->mutex);
@@ -115,13 +131,17 @@ int conn_registry_reserve(struct conn_registry *reg) {
 }
 
 // REQUIRES: reg->mutex held, reg->reserved > 0.
-static void unreserve_locked(struct conn_registry *reg) {
+static void unreserve_locked(struct conn_registry *reg)
+{
     // Broadcast: a canceller waits for reserved and thread_count on the same condition.
-    if (--reg->reserved == 0) pthread_cond_broadcast(&reg->drained);
+    if (--reg->reserved == 0)
+        pthread_cond_broadcast(&reg->drained);
 }
 
-int conn_registry_unreserve(struct conn_registry *reg) {
-    if (!reg) return -1;
+int conn_registry_unreserve(struct conn_registry *reg)
+{
+    if (!reg)
+        return -1;
     int rc = -2;
     pthread_mutex_lock(&reg->mutex);
     if (reg->reserved > 0) {
@@ -133,11 +153,14 @@ int conn_registry_unreserve(struct conn_registry *reg) {
 }
 
 // Allocates outside the lock so that a slow allocator never holds up notifiers.
-static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t id, int watch_fd) {
+static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t id, int watch_fd)
+{
     struct conn_entry *e = static_cast<struct conn_entry *>(calloc(1, sizeof(struct conn_entry)));
-    if (!e) return nullptr;
+    if (!e)
+        return nullptr;
     if (reg->event_conds) {
-        e->pending = static_cast<int *>(calloc(static_cast<size_t>(reg->max_event) + 1, sizeof(int)));
+        e->pending =
+            static_cast<int *>(calloc(static_cast<size_t>(reg->max_event) + 1, sizeof(int)));
         if (!e->pending) {
             free(e);
             return nullptr;
@@ -148,14 +171,18 @@ static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t i
     return e;
 }
 
-static void entry_free(struct conn_entry *e) {
-    if (!e) return;
+static void entry_free(struct conn_entry *e)
+{
+    if (!e)
+        return;
     free(e->pending);
     free(e);
 }
 
-int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd) {
-    if (!reg) return -1;
+int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd)
+{
+    if (!reg)
+        return -1;
     struct conn_entry *e = entry_new(reg, id, watch_fd);
     pthread_mutex_lock(&reg->mutex);
     if (e) {
@@ -164,13 +191,16 @@ int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watc
         reg->threads = e;
         reg->thread_count++;
     }
-    if (reg->reserved > 0) unreserve_locked(reg);
+    if (reg->reserved > 0)
+        unreserve_locked(reg);
     pthread_mutex_unlock(&reg->mutex);
     return e ? 0 : -1;
 }
 
-int conn_registry_retire(struct conn_registry *reg, pthread_t id) {
-    if (!reg) return -1;
+int conn_registry_retire(struct conn_registry *reg, pthread_t id)
+{
+    if (!reg)
+        return -1;
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry *e = find_locked(reg, id);
     if (e) {
@@ -181,15 +211,19 @@ int conn_registry_retire(struct conn_registry *reg, pthread_t id) {
     return e ? 0 : -2;
 }
 
-int conn_registry_remove(struct conn_registry *reg, pthread_t id) {
-    if (!reg) return -1;
+int conn_registry_remove(struct conn_registry *reg, pthread_t id)
+{
+    if (!reg)
+        return -1;
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry **link = &reg->threads;
-    while (*link && !pthread_equal((*link)->thread, id)) link = &(*link)->next;
+    while (*link && !pthread_equal((*link)->thread, id))
+        link = &(*link)->next;
     struct conn_entry *e = *link;
     if (e) {
         *link = e->next;
-        if (--reg->thread_count == 0) pthread_cond_broadcast(&reg->drained);
+        if (--reg->thread_count == 0)
+            pthread_cond_broadcast(&reg->drained);
     }
     pthread_mutex_unlock(&reg->mutex);
     entry_free(e);
@@ -197,10 +231,12 @@ int conn_registry_remove(struct conn_registry *reg, pthread_t id) {
 }
 
 // REQUIRES: reg->mutex held. Sends each entry its request once, however often it runs.
-static int cancel_unsent_locked(struct conn_registry *reg) {
+static int cancel_unsent_locked(struct conn_registry *reg)
+{
     int n = 0;
     for (struct conn_entry *e = reg->threads; e; e = e->next) {
-        if (e->cancel_sent) continue;
+        if (e->cancel_sent)
+            continue;
         cancel_entry_locked(e);
         e->cancel_sent = 1;
         n++;
@@ -209,8 +245,10 @@ static int cancel_unsent_locked(struct conn_registry *reg) {
     return n;
 }
 
-int conn_registry_cancel_all(struct conn_registry *reg, int wait) {
-    if (!reg) return -1;
+int conn_registry_cancel_all(struct conn_registry *reg, int wait)
+{
+    if (!reg)
+        return -1;
     int n = 0;
     pthread_mutex_lock(&reg->mutex);
     pthread_cleanup_push(unlock_mutex, &reg->mutex);
@@ -221,9 +259,11 @@ int conn_registry_cancel_all(struct conn_registry *reg, int wait) {
         // sweep and might outlive whatever its owner frees next. So wait for every
         // reservation to turn into an entry, cancel, and sweep again for late arrivals.
         for (;;) {
-            while (reg->reserved > 0) pthread_cond_wait(&reg->drained, &reg->mutex);
+            while (reg->reserved > 0)
+                pthread_cond_wait(&reg->drained, &reg->mutex);
             n += cancel_unsent_locked(reg);
-            if (reg->thread_count == 0 && reg->reserved == 0) break;
+            if (reg->thread_count == 0 && reg->reserved == 0)
+                break;
             pthread_cond_wait(&reg->drained, &reg->mutex);
         }
     }
@@ -232,13 +272,18 @@ int conn_registry_cancel_all(struct conn_registry *reg, int wait) {
 }
 
 // REQUIRES: reg->mutex held, event in range.
-static void post_locked(struct conn_registry *reg, int event) {
-    for (struct conn_entry *e = reg->threads; e; e = e->next) e->pending[event]++;
+static void post_locked(struct conn_registry *reg, int event)
+{
+    for (struct conn_entry *e = reg->threads; e; e = e->next)
+        e->pending[event]++;
 }
 
-int conn_registry_notify(struct conn_registry *reg, int event) {
-    if (!reg) return -1;
-    if (!event_in_range(reg, event)) return -2;
+int conn_registry_notify(struct conn_registry *reg, int event)
+{
+    if (!reg)
+        return -1;
+    if (!event_in_range(reg, event))
+        return -2;
     pthread_mutex_lock(&reg->mutex);
     post_locked(reg, event);
     pthread_cond_broadcast(&reg->event_conds[event]);
@@ -246,24 +291,31 @@ int conn_registry_notify(struct conn_registry *reg, int event) {
     return 0;
 }
 
-int conn_registry_post(struct conn_registry *reg, int event) {
-    if (!reg) return -1;
-    if (!event_in_range(reg, event)) return -2;
+int conn_registry_post(struct conn_registry *reg, int event)
+{
+    if (!reg)
+        return -1;
+    if (!event_in_range(reg, event))
+        return -2;
     pthread_mutex_lock(&reg->mutex);
     post_locked(reg, event);
     pthread_mutex_unlock(&reg->mutex);
     return 0;
 }
 
-int conn_registry_wake(struct conn_registry *reg, int event) {
-    if (!reg) return -1;
-    if (!event_in_range(reg, event)) return -2;
+int conn_registry_wake(struct conn_registry *reg, int event)
+{
+    if (!reg)
+        return -1;
+    if (!event_in_range(reg, event))
+        return -2;
     pthread_cond_broadcast(&reg->event_conds[event]);
     return 0;
 }
 
 // Waits on cond for at most kHangupCheckMs. Returns what the timed wait returned.
-static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m) {
+static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m)
+{
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += kHangupCheckMs / 1000;
@@ -278,7 +330,8 @@ static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m) {
 // True when the peer of fd has closed its side or the connection failed. Bytes waiting
 // to be read (a request sent ahead) are no hang-up.
 // Not a cancellation point (see the request reader's wait for why).
-static int client_hung_up(int fd) {
+static int client_hung_up(int fd)
+{
     struct pollfd pfd = {fd, POLLRDHUP, 0};
     int old;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
@@ -289,16 +342,19 @@ static int client_hung_up(int fd) {
 
 // Consumes as conn_registry_wait describes and returns the count found.
 // REQUIRES: the mutex that guards e's counter of event held.
-static int consume(struct conn_entry *e, int event, int cap) {
+static int consume(struct conn_entry *e, int event, int cap)
+{
     int r = e->pending[event];
-    if (cap > 0 && r > cap) e->pending[event] = cap;
+    if (cap > 0 && r > cap)
+        e->pending[event] = cap;
     e->pending[event]--;
     return r;
 }
 
 // The sleep of a wait. REQUIRES: wm held, and wm guards e's counter of event.
 static void sleep_until_pending(struct conn_registry *reg, struct conn_entry *e, int event,
-                                pthread_mutex_t *wm) {
+                                pthread_mutex_t *wm)
+{
     // e->watch_fd changes only in retire, which only this thread calls for e.
     const int watch_fd = e->watch_fd;
     while (e->pending[event] == 0) {
@@ -315,9 +371,12 @@ static void sleep_until_pending(struct conn_registry *reg, struct conn_entry *e,
     }
 }
 
-int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext) {
-    if (!reg) return -1;
-    if (!event_in_range(reg, event)) return -2;
+int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext)
+{
+    if (!reg)
+        return -1;
+    if (!event_in_range(reg, event))
+        return -2;
     pthread_t self = pthread_self();
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry *e = find_locked(reg, self);
@@ -341,23 +400,29 @@ int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mu
     return r;
 }
 
-int conn_registry_self_id(struct conn_registry *reg, unsigned long *id) {
-    if (!reg) return -1;
+int conn_registry_self_id(struct conn_registry *reg, unsigned long *id)
+{
+    if (!reg)
+        return -1;
     pthread_t self = pthread_self();
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry *e = find_locked(reg, self);
-    if (e && id) *id = e->client_id;
+    if (e && id)
+        *id = e->client_id;
     pthread_mutex_unlock(&reg->mutex);
     return e ? 0 : -2;
 }
 
-int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
-    if (!reg) return -1;
+int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id)
+{
+    if (!reg)
+        return -1;
     int rc = -2;
     pthread_mutex_lock(&reg->mutex);
     // Retired entries carry id 0, which no registration ever hands out.
     for (struct conn_entry *e = reg->threads; e; e = e->next) {
-        if (id == 0 || e->client_id != id) continue;
+        if (id == 0 || e->client_id != id)
+            continue;
         // Cancelling under the mutex: the target cannot finish removing itself before
         // we are done, so the request never reaches a thread that has left.
         cancel_entry_locked(e);
@@ -369,8 +434,10 @@ int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id) {
     return rc;
 }
 
-int conn_registry_count(struct conn_registry *reg) {
-    if (!reg) return -1;
+int conn_registry_count(struct conn_registry *reg)
+{
+    if (!reg)
+        return -1;
     pthread_mutex_lock(&reg->mutex);
     int n = reg->thread_count + reg->reserved;
     pthread_mutex_unlock(&reg->mutex);

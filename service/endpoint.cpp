@@ -61,22 +61,27 @@ void store_flag(int *flag, int v) { __atomic_store_n(flag, v, __ATOMIC_SEQ_CST);
 
 // soap_new and soap_copy allocate with new, so soap_free (not free) ends the context;
 // this also closes its socket and, under TLS, its SSL object.
-void release_context(struct soap *soap) {
-    if (!soap) return;
+void release_context(struct soap *soap)
+{
+    if (!soap)
+        return;
     soap_destroy(soap);
     soap_end(soap);
     soap_free(soap);
 }
 
 // Copies s (null stays null). Returns -1 when a present string cannot be copied.
-int copy_string(char **dst, const char *s) {
+int copy_string(char **dst, const char *s)
+{
     *dst = nullptr;
-    if (!s) return 0;
+    if (!s)
+        return 0;
     *dst = strdup(s);
     return *dst ? 0 : -1;
 }
 
-void free_strings(struct soap_endpoint *ep) {
+void free_strings(struct soap_endpoint *ep)
+{
     free(ep->host);
     free(ep->keyfile);
     free(ep->password);
@@ -88,7 +93,8 @@ void free_strings(struct soap_endpoint *ep) {
 }
 
 // Unwinds a start that got as far as the SSL locks.
-void abandon_start(struct soap *ctx) {
+void abandon_start(struct soap *ctx)
+{
     ssl_locks_cleanup();
     release_context(ctx);
 }
@@ -96,7 +102,8 @@ void abandon_start(struct soap *ctx) {
 // Runs on the connection thread at its normal end (cancellation disabled) and when it
 // is cancelled. Removing the entry comes after everything that touches the context, so
 // a cancel-all that sees the registry drained knows the connection is fully released.
-void connection_cleanup(void *arg) {
+void connection_cleanup(void *arg)
+{
     struct connection *conn = static_cast<struct connection *>(arg);
     // Before the socket closes: a client that saw the close must find the id unknown.
     conn_registry_retire(conn->registry, pthread_self());
@@ -114,7 +121,8 @@ void connection_cleanup(void *arg) {
 // releases everything held. The handshake runs here and not on the accept thread: a
 // client that connects and then stays silent would otherwise hold up every other
 // connection for as long as the runtime waits for its handshake.
-void *connection_main(void *arg) {
+void *connection_main(void *arg)
+{
     struct connection *conn = static_cast<struct connection *>(arg);
     pthread_detach(pthread_self());
     int oldtype;
@@ -137,8 +145,10 @@ void *connection_main(void *arg) {
 
 // Starts a connection thread for copy, or releases copy when that is not possible.
 // Returns 0 started, or the errno of the failure.
-int start_connection(struct soap_endpoint *ep, struct soap *copy) {
-    struct connection *conn = static_cast<struct connection *>(calloc(1, sizeof(struct connection)));
+int start_connection(struct soap_endpoint *ep, struct soap *copy)
+{
+    struct connection *conn =
+        static_cast<struct connection *>(calloc(1, sizeof(struct connection)));
     if (!conn) {
         release_context(copy);
         return ENOMEM;
@@ -159,22 +169,27 @@ int start_connection(struct soap_endpoint *ep, struct soap *copy) {
 
 // How many connections the descriptor limit leaves room for. Read at every accept: an
 // administrator may change the limit of a running daemon.
-int connection_budget(const struct soap_endpoint *ep) {
+int connection_budget(const struct soap_endpoint *ep)
+{
     struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 1 << 30;
-    const long long room = static_cast<long long>(rl.rlim_cur) - ep->descriptors_at_start -
-                           kSpareDescriptors;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 1 << 30;
+    const long long room =
+        static_cast<long long>(rl.rlim_cur) - ep->descriptors_at_start - kSpareDescriptors;
     return room < 0 ? 0 : room > (1 << 30) ? 1 << 30 : static_cast<int>(room);
 }
 
 // Counts the descriptors open now (the directory's own aside); 0 when that cannot be
 // told, which leaves only the spare descriptors as the margin.
-int open_descriptors(void) {
+int open_descriptors(void)
+{
     DIR *d = opendir("/proc/self/fd");
-    if (!d) return 0;
+    if (!d)
+        return 0;
     int n = 0;
     while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.') n++;
+        if (e->d_name[0] != '.')
+            n++;
     closedir(d);
     return n > 0 ? n - 1 : 0;
 }
@@ -182,9 +197,10 @@ int open_descriptors(void) {
 // The accept thread's trouble, said once when it begins and once when it ends.
 enum trouble { TROUBLE_NONE, TROUBLE_FULL, TROUBLE_FAILING };
 
-void report_trouble(enum trouble *now, enum trouble next, const char *what, int err,
-                    int budget) {
-    if (*now == next) return;
+void report_trouble(enum trouble *now, enum trouble next, const char *what, int err, int budget)
+{
+    if (*now == next)
+        return;
     *now = next;
     if (next == TROUBLE_NONE)
         fputs("SOAP interface: accepting connections again\n", stderr);
@@ -198,14 +214,16 @@ void report_trouble(enum trouble *now, enum trouble next, const char *what, int 
     fflush(stderr);
 }
 
-void back_off(void) {
+void back_off(void)
+{
     struct timespec ts = {0, kBackoffMs * 1000000L};
     nanosleep(&ts, nullptr);
 }
 
 // Cancellation points: soap_accept and the back-off pause; a stop cancels this thread
 // only when its wake-up connection failed, and the thread holds nothing to release then.
-void *accept_main(void *arg) {
+void *accept_main(void *arg)
+{
     struct soap_endpoint *ep = static_cast<struct soap_endpoint *>(arg);
     struct soap *listener = ep->context;
     enum trouble trouble = TROUBLE_NONE;
@@ -216,7 +234,8 @@ void *accept_main(void *arg) {
         SOAP_SOCKET s = soap_accept(listener);
         if (load_flag(&ep->stop_requested)) {
             listener->socket = SOAP_INVALID_SOCKET;
-            if (soap_valid_socket(s)) close(s);  // the stop's own wake-up connection
+            if (soap_valid_socket(s))
+                close(s);  // the stop's own wake-up connection
             break;
         }
         if (!soap_valid_socket(s)) {
@@ -256,22 +275,28 @@ void *accept_main(void *arg) {
 
 // Connects to our own listening socket so that the accept thread returns from
 // soap_accept. Bounded: with the backlog full a plain connect could retry for minutes.
-int wake_listener(int sock) {
-    if (sock < 0) return -1;
+int wake_listener(int sock)
+{
+    if (sock < 0)
+        return -1;
     struct sockaddr_storage ss;
     socklen_t len = sizeof ss;
-    if (getsockname(sock, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0) return -1;
+    if (getsockname(sock, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0)
+        return -1;
     if (ss.ss_family == AF_INET) {
         struct sockaddr_in *a = reinterpret_cast<struct sockaddr_in *>(&ss);
-        if (a->sin_addr.s_addr == htonl(INADDR_ANY)) a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (a->sin_addr.s_addr == htonl(INADDR_ANY))
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     } else if (ss.ss_family == AF_INET6) {
         struct sockaddr_in6 *a = reinterpret_cast<struct sockaddr_in6 *>(&ss);
-        if (IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr)) a->sin6_addr = in6addr_loopback;
+        if (IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr))
+            a->sin6_addr = in6addr_loopback;
     } else {
         return -1;
     }
     int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len);
     if (rc != 0 && errno == EINPROGRESS) {
         struct pollfd pfd = {fd, POLLOUT, 0};
@@ -287,13 +312,16 @@ int wake_listener(int sock) {
 
 }  // namespace
 
-struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl) {
+struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl)
+{
     struct soap_endpoint *ep =
         static_cast<struct soap_endpoint *>(calloc(1, sizeof(struct soap_endpoint)));
-    if (!ep) return nullptr;
+    if (!ep)
+        return nullptr;
     ep->registry = conn_registry_new(kMaxEvent);
     int rc = ep->registry ? 0 : -1;
-    if (rc == 0) rc = copy_string(&ep->host, host);
+    if (rc == 0)
+        rc = copy_string(&ep->host, host);
     ep->port = port;
     if (rc == 0 && ssl) {
         ep->use_ssl = 1;
@@ -313,11 +341,15 @@ struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_
     return ep;
 }
 
-int endpoint_start(struct soap_endpoint *ep) {
-    if (!ep) return -1;
-    if (ep->accept_started) return 1;
+int endpoint_start(struct soap_endpoint *ep)
+{
+    if (!ep)
+        return -1;
+    if (ep->accept_started)
+        return 1;
     struct soap *ctx = soap_new();
-    if (!ctx) return -1;
+    if (!ctx)
+        return -1;
     if (ssl_locks_init() != 0) {
         release_context(ctx);
         return -1;
@@ -327,8 +359,8 @@ int endpoint_start(struct soap_endpoint *ep) {
         unsigned short flags = SOAP_SSL_NO_DEFAULT_CA_PATH;
         flags |= ep->require_client_auth ? SOAP_SSL_REQUIRE_CLIENT_AUTHENTICATION
                                          : SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION;
-        if (soap_ssl_server_context(ctx, flags, ep->keyfile, ep->password, ep->cafile,
-                                    ep->capath, ep->dhfile, ep->randfile, ep->sid) != SOAP_OK) {
+        if (soap_ssl_server_context(ctx, flags, ep->keyfile, ep->password, ep->cafile, ep->capath,
+                                    ep->dhfile, ep->randfile, ep->sid) != SOAP_OK) {
             abandon_start(ctx);
             return -1;
         }
@@ -364,13 +396,18 @@ int endpoint_start(struct soap_endpoint *ep) {
     return 0;
 }
 
-int endpoint_stop(struct soap_endpoint *ep) {
-    if (!ep) return -1;
-    if (!ep->accept_started) return 1;
+int endpoint_stop(struct soap_endpoint *ep)
+{
+    if (!ep)
+        return -1;
+    if (!ep->accept_started)
+        return 1;
     store_flag(&ep->stop_requested, 1);
     // A thread that has not reached soap_accept yet takes the cancellation there.
-    if (wake_listener(ep->context->master) != 0) pthread_cancel(ep->accept_thread);
-    if (pthread_join(ep->accept_thread, nullptr) != 0) return -1;
+    if (wake_listener(ep->context->master) != 0)
+        pthread_cancel(ep->accept_thread);
+    if (pthread_join(ep->accept_thread, nullptr) != 0)
+        return -1;
     ep->accept_started = 0;
     ep->accept_thread = pthread_t();
     conn_registry_cancel_all(ep->registry, 1);
@@ -380,12 +417,17 @@ int endpoint_stop(struct soap_endpoint *ep) {
     return 0;
 }
 
-void endpoint_free(struct soap_endpoint *ep) {
-    if (!ep) return;
+void endpoint_free(struct soap_endpoint *ep)
+{
+    if (!ep)
+        return;
     // Freeing a started endpoint would pull the registry from under its threads.
-    if (ep->accept_started) endpoint_stop(ep);
-    if (ep->accept_started) return;  // the join failed: the accept thread may still use ep
-    if (conn_registry_count(ep->registry) == 0) conn_registry_free(ep->registry);
+    if (ep->accept_started)
+        endpoint_stop(ep);
+    if (ep->accept_started)
+        return;  // the join failed: the accept thread may still use ep
+    if (conn_registry_count(ep->registry) == 0)
+        conn_registry_free(ep->registry);
     free_strings(ep);
     free(ep);
 }

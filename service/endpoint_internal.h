@@ -23,13 +23,13 @@ struct soap_endpoint {
     char *dhfile;
     char *randfile;
     char *sid;
-    struct conn_registry *registry;     // guards itself; lives as long as the endpoint
+    struct conn_registry *registry;  // guards itself; lives as long as the endpoint
 
     // main thread only (start, stop); the accept thread reads context while it runs
-    struct soap *context;               // listening context, null when stopped
-    int descriptors_at_start;           // open when accepting began; set before the thread
+    struct soap *context;      // listening context, null when stopped
+    int descriptors_at_start;  // open when accepting began; set before the thread
     pthread_t accept_thread;
-    int accept_started;                 // accept_thread was created and not yet joined
+    int accept_started;  // accept_thread was created and not yet joined
 
     // written by the stopping thread, read by the accept thread without a lock: a
     // single-word flag, accessed only with __atomic loads and stores

@@ -28,10 +28,7 @@ connection_hooks *hooks_of(struct soap *soap)
     return static_cast<connection_hooks *>(soap_lookup_plugin(soap, kPluginId));
 }
 
-bool is_ows(char c)
-{
-    return c == ' ' || c == '\t';
-}
+bool is_ows(char c) { return c == ' ' || c == '\t'; }
 
 // The request (or status) line names HTTP/1.0; the same test as the runtime's own.
 bool is_http10(const struct soap *soap)

@@ -11,10 +11,7 @@
 #include "store/forward.h"
 #include "store/store.h"
 
-static void release_heap(void *p)
-{
-    free(p);
-}
+static void release_heap(void *p) { free(p); }
 
 // Hands s to the release list; returns s, or null when the entry could not be made
 // (s is then already freed and the field is left out of the reply).
@@ -89,8 +86,7 @@ int operation_get_lastBlockedFile(struct soap *soap, struct sntr__blockedFile *o
     return fetch_short(soap, 1, 0, out);
 }
 
-int operation_get_blockedFile(struct soap *soap, unsigned int index,
-                              struct sntr__blockedFile *out)
+int operation_get_blockedFile(struct soap *soap, unsigned int index, struct sntr__blockedFile *out)
 {
     return fetch_short(soap, 0, index, out);
 }
@@ -102,8 +98,8 @@ int operation_get_blockedFile2(struct soap *soap, unsigned int index,
     int reason = 0;
     char *info = nullptr, *add_info = nullptr, *action = nullptr, *source = nullptr;
     char *alerturl = nullptr;
-    char *object = store_fetch_blocked_file(0, &index, &reason, &info, &add_info, &action,
-                                            &source, &alerturl);
+    char *object =
+        store_fetch_blocked_file(0, &index, &reason, &info, &add_info, &action, &source, &alerturl);
     if (!object)
         return SOAP_FAULT;
     char *block = keep(soap, object);
@@ -134,8 +130,7 @@ int operation_get_currentStats(struct soap *soap, struct sntr__currentStats *out
     int numDaemons = 0, accessMask = 0;
     int64_t scannedFiles = 0, scannedBytes = 0, blockedCount = 0;
     // Without a store the outputs stay untouched, so the zeros above are answered.
-    (void)store_get_stats(&numDaemons, &accessMask, &scannedFiles, &scannedBytes,
-                          &blockedCount);
+    (void)store_get_stats(&numDaemons, &accessMask, &scannedFiles, &scannedBytes, &blockedCount);
     out->numDaemons = numDaemons;
     out->accessMask = accessMask;
     out->scannedFiles = scannedFiles;

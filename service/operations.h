@@ -28,8 +28,7 @@ int operation_get_lastBlockedFile(struct soap *soap, struct sntr__blockedFile *o
 // Record with sequence number index (the oldest held one when index is older), waiting
 // while it does not exist yet; SOAP_FAULT (no fault text) when none is returned.
 // Cancellation point.
-int operation_get_blockedFile(struct soap *soap, unsigned int index,
-                              struct sntr__blockedFile *out);
+int operation_get_blockedFile(struct soap *soap, unsigned int index, struct sntr__blockedFile *out);
 // As operation_get_blockedFile, with every field; a stored reason outside 0-4 becomes
 // BLOCKED_ALERT.
 int operation_get_blockedFile2(struct soap *soap, unsigned int index,

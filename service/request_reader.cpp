@@ -36,27 +36,27 @@ enum phase {
 };
 
 enum chunk_state {
-    CHUNK_SIZE,     // hex digits of a chunk's size
-    CHUNK_EXT,      // extensions after the size, up to the line end
-    CHUNK_DATA,     // left bytes of chunk data
-    CHUNK_DATA_END, // the line end after the data
-    CHUNK_TRAILER,  // trailer lines after the last chunk, up to the empty line
+    CHUNK_SIZE,      // hex digits of a chunk's size
+    CHUNK_EXT,       // extensions after the size, up to the line end
+    CHUNK_DATA,      // left bytes of chunk data
+    CHUNK_DATA_END,  // the line end after the data
+    CHUNK_TRAILER,   // trailer lines after the last chunk, up to the empty line
 };
 
 struct reader {
     size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
     enum phase phase;
-    int skipping;            // the bytes scanned belong to a request already answered
-    const char *refusal;     // why the request is refused; the runtime gets no more of it
+    int skipping;         // the bytes scanned belong to a request already answered
+    const char *refusal;  // why the request is refused; the runtime gets no more of it
     unsigned long long header_bytes;
     unsigned long long body_bytes;
     // header scan
-    int started;             // a byte other than CR or LF came: the request has begun
-    size_t line_len;         // bytes on the current line, CRs not counted
-    char line[64];           // the current line's start: enough for the lines we read
+    int started;      // a byte other than CR or LF came: the request has begun
+    size_t line_len;  // bytes on the current line, CRs not counted
+    char line[64];    // the current line's start: enough for the lines we read
     int has_length;
     int chunked;
-    int encoded;             // a Content-Encoding: the body's bytes are not its XML
+    int encoded;  // a Content-Encoding: the body's bytes are not its XML
     unsigned long long length;
     // body scan
     unsigned long long left;
@@ -73,12 +73,15 @@ struct reader {
     int timed_out;
 };
 
-struct reader *reader_of(struct soap *soap) {
+struct reader *reader_of(struct soap *soap)
+{
     return static_cast<struct reader *>(soap_lookup_plugin(soap, kPluginId));
 }
 
-void arm(struct reader *r) {
-    if (r->timeout_ms <= 0) return;
+void arm(struct reader *r)
+{
+    if (r->timeout_ms <= 0)
+        return;
     clock_gettime(CLOCK_MONOTONIC, &r->deadline);
     r->deadline.tv_sec += r->timeout_ms / 1000;
     r->deadline.tv_nsec += (r->timeout_ms % 1000) * 1000000L;
@@ -89,7 +92,8 @@ void arm(struct reader *r) {
     r->armed = 1;
 }
 
-void begin_request(struct reader *r) {
+void begin_request(struct reader *r)
+{
     r->phase = HEAD;
     r->header_bytes = 0;
     r->body_bytes = 0;
@@ -104,18 +108,22 @@ void begin_request(struct reader *r) {
     xml_balance_reset(&r->balance);
 }
 
-int starts_with_key(const char *line, size_t len, const char *key, const char **value) {
+int starts_with_key(const char *line, size_t len, const char *key, const char **value)
+{
     const size_t k = strlen(key);
-    if (len < k || strncasecmp(line, key, k) != 0) return 0;
+    if (len < k || strncasecmp(line, key, k) != 0)
+        return 0;
     const char *v = line + k;
-    while (v < line + len && (*v == ' ' || *v == '\t')) v++;
+    while (v < line + len && (*v == ' ' || *v == '\t'))
+        v++;
     *value = v;
     return 1;
 }
 
 // Reads the two header lines that frame the body, the way the runtime's own header
 // parser does: the last of each counts, and only a plain "chunked" is chunked.
-void header_line(struct reader *r) {
+void header_line(struct reader *r)
+{
     const size_t len = r->line_len < sizeof r->line ? r->line_len : sizeof r->line;
     // Terminated here: r->line still holds the tail of a longer earlier line, whose
     // digits strtoull would otherwise read as more of the length.
@@ -128,7 +136,8 @@ void header_line(struct reader *r) {
         r->length = strtoull(v, nullptr, 10);
     } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
         size_t n = static_cast<size_t>(line + len - v);
-        while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t')) n--;
+        while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
+            n--;
         r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
     } else if (starts_with_key(line, len, "Content-Encoding:", &v)) {
         r->encoded = strncasecmp(v, "identity", 8) != 0;
@@ -137,27 +146,33 @@ void header_line(struct reader *r) {
 
 // Body bytes of the request being read are counted and go through the tag balance
 // check. Returns how many of the n may reach the runtime: fewer once it is refused.
-size_t body_bytes(struct reader *r, const char *p, size_t n) {
-    if (r->skipping) return n;
+size_t body_bytes(struct reader *r, const char *p, size_t n)
+{
+    if (r->skipping)
+        return n;
     if (r->body_bytes + n > kMaxBodyBytes) {
         n = static_cast<size_t>(kMaxBodyBytes - r->body_bytes);
         r->refusal = kTooLarge;
     }
     r->body_bytes += n;
-    if (r->encoded) return n;
+    if (r->encoded)
+        return n;
     const size_t ok = xml_balance_feed(&r->balance, p, n);
-    if (ok < n) r->refusal = kTooComplex;
+    if (ok < n)
+        r->refusal = kTooComplex;
     return ok;
 }
 
 // The header ended: the body's framing is known now.
-void header_done(struct soap *soap, struct reader *r) {
+void header_done(struct soap *soap, struct reader *r)
+{
     if (r->chunked) {
         r->phase = BODY_CHUNKED;
     } else if (r->has_length) {
         r->left = r->length;
         r->phase = r->left ? BODY_LENGTH : DONE;
-        if (r->length > kMaxBodyBytes && !r->skipping) r->refusal = kTooLarge;
+        if (r->length > kMaxBodyBytes && !r->skipping)
+            r->refusal = kTooLarge;
     } else {
         // Where such a body ends is known only when the client closes, so no request
         // can follow it on this connection.
@@ -168,7 +183,8 @@ void header_done(struct soap *soap, struct reader *r) {
 
 // Scans up to n bytes of the current request; returns how many belong to it (all of
 // them, unless the request ends inside).
-size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
+size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
+{
     size_t i = 0;
     while (i < n && r->phase != DONE && !r->refusal) {
         const char c = p[i];
@@ -194,22 +210,23 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                     r->line_len = 0;
                 }
             } else if (c != '\r') {
-                if (r->line_len < sizeof r->line) r->line[r->line_len] = c;
+                if (r->line_len < sizeof r->line)
+                    r->line[r->line_len] = c;
                 r->line_len++;
             }
             break;
         case BODY_LENGTH: {
-            const size_t take =
-                r->left < static_cast<unsigned long long>(n - i) ? static_cast<size_t>(r->left) : n - i;
+            const size_t take = r->left < static_cast<unsigned long long>(n - i)
+                                    ? static_cast<size_t>(r->left)
+                                    : n - i;
             const size_t ok = body_bytes(r, p + i, take);
             i += ok;
             r->left -= ok;
-            if (r->left == 0) r->phase = DONE;
+            if (r->left == 0)
+                r->phase = DONE;
             break;
         }
-        case BODY_TO_END:
-            i += body_bytes(r, p + i, n - i);
-            break;
+        case BODY_TO_END: i += body_bytes(r, p + i, n - i); break;
         case BODY_CHUNKED:
             if (r->chunk == CHUNK_DATA) {
                 const size_t take = r->left < static_cast<unsigned long long>(n - i)
@@ -218,7 +235,8 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                 const size_t ok = body_bytes(r, p + i, take);
                 i += ok;
                 r->left -= ok;
-                if (r->left == 0) r->chunk = CHUNK_DATA_END;
+                if (r->left == 0)
+                    r->chunk = CHUNK_DATA_END;
                 break;
             }
             i++;
@@ -237,16 +255,17 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
                     r->chunk = CHUNK_EXT;
                 }
             } else if (r->chunk == CHUNK_DATA_END) {
-                if (c == '\n') r->chunk = CHUNK_SIZE;
+                if (c == '\n')
+                    r->chunk = CHUNK_SIZE;
             } else if (c == '\n') {  // CHUNK_TRAILER
-                if (r->line_len == 0) r->phase = DONE;
+                if (r->line_len == 0)
+                    r->phase = DONE;
                 r->line_len = 0;
             } else if (c != '\r') {
                 r->line_len++;
             }
             break;
-        case DONE:
-            break;
+        case DONE: break;
         }
     }
     return i;
@@ -257,35 +276,44 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n) {
 // ThreadSanitizer's view of its later locking wrong, which would hide real races in the
 // clean-up behind false ones. A canceller shuts the socket down as well (see the
 // registry), which ends the poll at once; the cancellation is taken right after it.
-int wait_readable(struct soap *soap, struct reader *r) {
-    if (!r->armed || !soap_valid_socket(soap->socket)) return 1;
-    if (soap->ssl && SSL_pending(soap->ssl) > 0) return 1;
+int wait_readable(struct soap *soap, struct reader *r)
+{
+    if (!r->armed || !soap_valid_socket(soap->socket))
+        return 1;
+    if (soap->ssl && SSL_pending(soap->ssl) > 0)
+        return 1;
     for (;;) {
         pthread_testcancel();
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long ms = (r->deadline.tv_sec - now.tv_sec) * 1000LL +
                              (r->deadline.tv_nsec - now.tv_nsec) / 1000000L;
-        if (ms <= 0) return 0;
+        if (ms <= 0)
+            return 0;
         struct pollfd pfd = {soap->socket, POLLIN, 0};
         int old;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
         const int rc = poll(&pfd, 1, static_cast<int>(ms));
         pthread_setcancelstate(old, nullptr);
         pthread_testcancel();
-        if (rc > 0) return 1;
+        if (rc > 0)
+            return 1;
         // A failed poll is left to the read itself to report.
-        if (rc < 0 && errno != EINTR) return 1;
+        if (rc < 0 && errno != EINTR)
+            return 1;
     }
 }
 
-void keep_spill(struct reader *r, const char *p, size_t n) {
-    if (n == 0) return;
+void keep_spill(struct reader *r, const char *p, size_t n)
+{
+    if (n == 0)
+        return;
     if (r->spill_len == 0) {
         char *b = static_cast<char *>(malloc(n));
         // Without memory the bytes are lost as they were before this layer existed; the
         // next request then fails to parse instead of being answered.
-        if (!b) return;
+        if (!b)
+            return;
         memcpy(b, p, n);
         free(r->spill);
         r->spill = b;
@@ -298,11 +326,14 @@ void keep_spill(struct reader *r, const char *p, size_t n) {
     r->spill_len += n;
 }
 
-size_t framed_recv(struct soap *soap, char *buf, size_t len) {
+size_t framed_recv(struct soap *soap, char *buf, size_t len)
+{
     struct reader *r = reader_of(soap);
-    if (!r) return 0;
+    if (!r)
+        return 0;
     for (;;) {
-        if ((r->phase == DONE && !r->skipping) || r->refusal) return 0;
+        if ((r->phase == DONE && !r->skipping) || r->refusal)
+            return 0;
         size_t n;
         if (r->spill_len) {
             n = r->spill_len < len ? r->spill_len : len;
@@ -315,31 +346,38 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len) {
                 return 0;
             }
             n = r->next_recv(soap, buf, len);
-            if (n == 0) return 0;
+            if (n == 0)
+                return 0;
         }
         size_t from = 0;
         if (r->skipping) {
             // What is left of a request that was already answered goes nowhere.
             from = scan(soap, r, buf, n);
-            if (r->phase != DONE) continue;
+            if (r->phase != DONE)
+                continue;
             r->skipping = 0;
             begin_request(r);
         }
-        if (r->phase == HEAD && !r->started && !r->armed) arm(r);
+        if (r->phase == HEAD && !r->started && !r->armed)
+            arm(r);
         const size_t mine = scan(soap, r, buf + from, n - from);
         keep_spill(r, buf + from + mine, n - from - mine);
         if (r->spill && r->spill_len == 0) {
             free(r->spill);
             r->spill = nullptr;
         }
-        if (r->phase == DONE) r->armed = 0;
-        if (mine == 0) continue;
-        if (from) memmove(buf, buf + from, mine);
+        if (r->phase == DONE)
+            r->armed = 0;
+        if (mine == 0)
+            continue;
+        if (from)
+            memmove(buf, buf + from, mine);
         return mine;
     }
 }
 
-void reader_delete(struct soap *soap, struct soap_plugin *p) {
+void reader_delete(struct soap *soap, struct soap_plugin *p)
+{
     (void)soap;
     struct reader *r = static_cast<struct reader *>(p->data);
     xml_balance_free(&r->balance);
@@ -347,9 +385,11 @@ void reader_delete(struct soap *soap, struct soap_plugin *p) {
     free(r);
 }
 
-struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t), int timeout_ms) {
+struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t), int timeout_ms)
+{
     struct reader *r = static_cast<struct reader *>(calloc(1, sizeof(struct reader)));
-    if (!r) return nullptr;
+    if (!r)
+        return nullptr;
     r->next_recv = next_recv;
     r->timeout_ms = timeout_ms;
     begin_request(r);
@@ -360,18 +400,22 @@ struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t), in
 // A copied context reads a connection of its own, from its start. Having a copy hook
 // also makes the runtime delete the reader with a copied context (every connection's
 // context is a copy of the listener's).
-int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *src) {
+int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *src)
+{
     (void)soap;
     const struct reader *from = static_cast<const struct reader *>(src->data);
     struct reader *r = reader_new(from->next_recv, from->timeout_ms);
-    if (!r) return SOAP_EOM;
+    if (!r)
+        return SOAP_EOM;
     dst->data = r;
     return SOAP_OK;
 }
 
-int reader_create(struct soap *soap, struct soap_plugin *p, void *arg) {
+int reader_create(struct soap *soap, struct soap_plugin *p, void *arg)
+{
     struct reader *r = reader_new(soap->frecv, *static_cast<int *>(arg));
-    if (!r) return SOAP_EOM;
+    if (!r)
+        return SOAP_EOM;
     p->id = kPluginId;
     p->data = r;
     p->fcopy = reader_copy;
@@ -382,17 +426,22 @@ int reader_create(struct soap *soap, struct soap_plugin *p, void *arg) {
 
 }  // namespace
 
-int request_reader_install(struct soap *soap, int timeout_ms) {
-    if (reader_of(soap)) return 0;
+int request_reader_install(struct soap *soap, int timeout_ms)
+{
+    if (reader_of(soap))
+        return 0;
     return soap_register_plugin_arg(soap, reader_create, &timeout_ms) == SOAP_OK ? 0 : -1;
 }
 
-void request_reader_next(struct soap *soap) {
+void request_reader_next(struct soap *soap)
+{
     struct reader *r = reader_of(soap);
-    if (!r) return;
+    if (!r)
+        return;
     soap->bufidx = 0;
     soap->buflen = 0;
-    if (r->phase == HEAD && !r->started) return;
+    if (r->phase == HEAD && !r->started)
+        return;
     r->armed = 0;
     if (r->phase == DONE || r->phase == BODY_TO_END)
         begin_request(r);
@@ -400,17 +449,20 @@ void request_reader_next(struct soap *soap) {
         r->skipping = 1;
 }
 
-int request_reader_timed_out(struct soap *soap) {
+int request_reader_timed_out(struct soap *soap)
+{
     struct reader *r = reader_of(soap);
     return r ? r->timed_out : 0;
 }
 
-int request_reader_malformed(struct soap *soap) {
+int request_reader_malformed(struct soap *soap)
+{
     struct reader *r = reader_of(soap);
     return r ? r->balance.broken : 0;
 }
 
-const char *request_reader_refusal(struct soap *soap) {
+const char *request_reader_refusal(struct soap *soap)
+{
     struct reader *r = reader_of(soap);
     return r ? r->refusal : nullptr;
 }

@@ -57,12 +57,12 @@ static int end_one_way(struct soap *soap, int rc)
 }
 
 // Reads a request without members; the request types differ only in their reader.
-#define READ_EMPTY_REQUEST(type, tag)                                                   \
-    do {                                                                               \
-        struct type req;                                                               \
-        soap_default_##type(soap, &req);                                               \
-        if (!soap_get_##type(soap, &req, tag, nullptr) || end_request(soap))           \
-            return soap->error;                                                        \
+#define READ_EMPTY_REQUEST(type, tag)                                                              \
+    do {                                                                                           \
+        struct type req;                                                                           \
+        soap_default_##type(soap, &req);                                                           \
+        if (!soap_get_##type(soap, &req, tag, nullptr) || end_request(soap))                       \
+            return soap->error;                                                                    \
     } while (0)
 
 static int serve_get_versionInfo(struct soap *soap)
@@ -77,18 +77,18 @@ static int serve_get_versionInfo(struct soap *soap)
 }
 
 // The three version routes differ in request, operation and wrapper type only.
-#define SERVE_VERSION(name, tag, rtag)                                                  \
-    static int serve_##name(struct soap *soap)                                         \
-    {                                                                                  \
-        long ver = 0;                                                                  \
-        struct sntr__##name##Response out;                                             \
-        soap_default_sntr__##name##Response(soap, &out);                               \
-        out.ver = &ver;                                                                \
-        READ_EMPTY_REQUEST(sntr__##name, tag);                                         \
-        if ((soap->error = operation_##name(soap, &ver)))                              \
-            return soap->error;                                                        \
-        return reply_send(soap, &out, rtag, soap_serialize_sntr__##name##Response,     \
-                          soap_put_sntr__##name##Response);                            \
+#define SERVE_VERSION(name, tag, rtag)                                                             \
+    static int serve_##name(struct soap *soap)                                                     \
+    {                                                                                              \
+        long ver = 0;                                                                              \
+        struct sntr__##name##Response out;                                                         \
+        soap_default_sntr__##name##Response(soap, &out);                                           \
+        out.ver = &ver;                                                                            \
+        READ_EMPTY_REQUEST(sntr__##name, tag);                                                     \
+        if ((soap->error = operation_##name(soap, &ver)))                                          \
+            return soap->error;                                                                    \
+        return reply_send(soap, &out, rtag, soap_serialize_sntr__##name##Response,                 \
+                          soap_put_sntr__##name##Response);                                        \
     }
 
 SERVE_VERSION(get_binVersionNumber, "sntr:get-binVersionNumber",

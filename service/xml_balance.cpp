@@ -9,20 +9,20 @@ namespace {
 
 enum state {
     TEXT,
-    LT,           // after '<'
+    LT,  // after '<'
     START_NAME,
-    IN_TAG,       // among a start tag's attributes
-    IN_VALUE,     // inside a quoted attribute value
-    SLASH,        // '/' inside a start tag: an empty element if '>' follows
+    IN_TAG,    // among a start tag's attributes
+    IN_VALUE,  // inside a quoted attribute value
+    SLASH,     // '/' inside a start tag: an empty element if '>' follows
     END_NAME,
-    END_TAIL,     // blanks after an end tag's name
-    BANG,         // after "<!"
-    COMMENT_OPEN, // after "<!-"
+    END_TAIL,      // blanks after an end tag's name
+    BANG,          // after "<!"
+    COMMENT_OPEN,  // after "<!-"
     COMMENT,
-    CDATA_OPEN,   // reading "[CDATA[" after "<!"
+    CDATA_OPEN,  // reading "[CDATA[" after "<!"
     CDATA,
-    DECL,         // <!DOCTYPE ...> and the like, with an internal subset in brackets
-    PI,           // <? ... ?>
+    DECL,  // <!DOCTYPE ...> and the like, with an internal subset in brackets
+    PI,    // <? ... ?>
 };
 
 const char kCdataOpen[] = "[CDATA[";
@@ -35,11 +35,13 @@ constexpr int kMaxNamespaces = 256;
 
 int blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-int append(struct xml_balance *b, char c) {
+int append(struct xml_balance *b, char c)
+{
     if (b->used == b->size) {
         const size_t size = b->size ? b->size * 2 : 256;
         char *names = static_cast<char *>(realloc(b->names, size));
-        if (!names) return -1;
+        if (!names)
+            return -1;
         b->names = names;
         b->size = size;
     }
@@ -49,14 +51,16 @@ int append(struct xml_balance *b, char c) {
 
 // The end tag's name sits at names[name_start, used); the innermost open element's
 // name ends right before name_start.
-void close_element(struct xml_balance *b) {
+void close_element(struct xml_balance *b)
+{
     const size_t end_len = b->used - b->name_start;
     if (b->name_start == 0) {
         b->broken = 1;
         return;
     }
     size_t top = b->name_start - 1;  // its '\0'
-    while (top > 0 && b->names[top - 1] != '\0') top--;
+    while (top > 0 && b->names[top - 1] != '\0')
+        top--;
     const size_t top_len = b->name_start - 1 - top;
     if (top_len != end_len || memcmp(b->names + top, b->names + b->name_start, end_len) != 0)
         b->broken = 1;
@@ -65,7 +69,8 @@ void close_element(struct xml_balance *b) {
 
 // Comments end with "-->" and CDATA sections with "]]>": back to text after two of
 // twice and then '>'.
-void ends_after_two(struct xml_balance *b, char c, char twice) {
+void ends_after_two(struct xml_balance *b, char c, char twice)
+{
     if (c == twice)
         b->match = b->match < 2 ? b->match + 1 : 2;
     else if (c == '>' && b->match == 2)
@@ -75,23 +80,27 @@ void ends_after_two(struct xml_balance *b, char c, char twice) {
 }
 
 // Follows the attribute names of a start tag to count the namespace declarations.
-void attribute_name_char(struct xml_balance *b, char c) {
+void attribute_name_char(struct xml_balance *b, char c)
+{
     if (blank(c) || c == '=') {
         if (b->name_chars && (b->xmlns == 5 || b->xmlns == 6) && ++b->namespaces > kMaxNamespaces)
             b->too_complex = 1;
         b->name_chars = 0;
         return;
     }
-    if (b->name_chars++ == 0) b->xmlns = 0;
+    if (b->name_chars++ == 0)
+        b->xmlns = 0;
     if (b->xmlns >= 0 && b->xmlns < 6)
         b->xmlns = c == kXmlns[b->xmlns] ? b->xmlns + 1 : -1;
 }
 
 // Scans one byte; returns 0 when it was taken, 1 when the new state must see it again.
-int step(struct xml_balance *b, char c) {
+int step(struct xml_balance *b, char c)
+{
     switch (b->state) {
     case TEXT:
-        if (c == '<') b->state = LT;
+        if (c == '<')
+            b->state = LT;
         return 0;
     case LT:
         b->name_start = b->used;
@@ -111,18 +120,21 @@ int step(struct xml_balance *b, char c) {
         return 0;
     case START_NAME:
         if (blank(c) || c == '/' || c == '>') {
-            if (append(b, '\0')) b->broken = 1;
+            if (append(b, '\0'))
+                b->broken = 1;
             b->state = IN_TAG;
             return 1;
         }
-        if (append(b, c)) b->broken = 1;
+        if (append(b, c))
+            b->broken = 1;
         return 0;
     case IN_TAG:
         if (c == '"' || c == '\'') {
             b->quote = c;
             b->state = IN_VALUE;
             b->name_chars = 0;
-            if (++b->attributes > kMaxAttributes) b->too_complex = 1;
+            if (++b->attributes > kMaxAttributes)
+                b->too_complex = 1;
         } else if (c == '/') {
             b->state = SLASH;
         } else if (c == '>') {
@@ -132,7 +144,8 @@ int step(struct xml_balance *b, char c) {
         }
         return 0;
     case IN_VALUE:
-        if (c == b->quote) b->state = IN_TAG;
+        if (c == b->quote)
+            b->state = IN_TAG;
         return 0;
     case SLASH:
         if (c != '>') {
@@ -154,7 +167,8 @@ int step(struct xml_balance *b, char c) {
         }
         return 0;
     case END_TAIL:
-        if (blank(c)) return 0;
+        if (blank(c))
+            return 0;
         if (c == '>')
             close_element(b);
         else
@@ -178,9 +192,7 @@ int step(struct xml_balance *b, char c) {
         b->match = 0;
         b->state = c == '-' ? COMMENT : DECL;
         return c == '-' ? 0 : 1;
-    case COMMENT:
-        ends_after_two(b, c, '-');
-        return 0;
+    case COMMENT: ends_after_two(b, c, '-'); return 0;
     case CDATA_OPEN:
         if (c != kCdataOpen[b->match]) {
             b->state = DECL;
@@ -193,12 +205,11 @@ int step(struct xml_balance *b, char c) {
             b->match = 0;
         }
         return 0;
-    case CDATA:
-        ends_after_two(b, c, ']');
-        return 0;
+    case CDATA: ends_after_two(b, c, ']'); return 0;
     case DECL:
         if (b->quote) {
-            if (c == b->quote) b->quote = 0;
+            if (c == b->quote)
+                b->quote = 0;
         } else if (c == '"' || c == '\'') {
             b->quote = c;
         } else if (c == '[') {
@@ -221,7 +232,8 @@ int step(struct xml_balance *b, char c) {
 
 }  // namespace
 
-void xml_balance_reset(struct xml_balance *b) {
+void xml_balance_reset(struct xml_balance *b)
+{
     b->state = TEXT;
     b->broken = 0;
     b->used = 0;
@@ -236,18 +248,23 @@ void xml_balance_reset(struct xml_balance *b) {
     b->xmlns = 0;
 }
 
-size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n) {
-    if (b->broken) return n;
+size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n)
+{
+    if (b->broken)
+        return n;
     for (size_t i = 0; i < n; i++) {
         while (step(b, p[i])) {
         }
-        if (b->too_complex) return i;
-        if (b->broken) break;
+        if (b->too_complex)
+            return i;
+        if (b->broken)
+            break;
     }
     return n;
 }
 
-void xml_balance_free(struct xml_balance *b) {
+void xml_balance_free(struct xml_balance *b)
+{
     free(b->names);
     b->names = nullptr;
     b->used = b->size = b->name_start = 0;

@@ -14,19 +14,19 @@
 
 struct xml_balance {
     int state;
-    int broken;        // an end tag closed the wrong element, or one with none open
-    char *names;       // the open elements' names, each ended by '\0'
+    int broken;   // an end tag closed the wrong element, or one with none open
+    char *names;  // the open elements' names, each ended by '\0'
     size_t used;
     size_t size;
-    size_t name_start; // where the name being read begins in names
-    int match;         // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
-    int depth;         // bracket depth inside a declaration
-    char quote;        // the quote that ends the current attribute or literal
-    int too_complex;   // an element with too many attributes, or too many namespaces
-    int attributes;    // of the start tag being read
-    int namespaces;    // declared in the body so far
-    int name_chars;    // of the attribute name being read, 0 between names
-    int xmlns;         // how far that name matches "xmlns" or "xmlns:", -1 not at all
+    size_t name_start;  // where the name being read begins in names
+    int match;          // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
+    int depth;          // bracket depth inside a declaration
+    char quote;         // the quote that ends the current attribute or literal
+    int too_complex;    // an element with too many attributes, or too many namespaces
+    int attributes;     // of the start tag being read
+    int namespaces;     // declared in the body so far
+    int name_chars;     // of the attribute name being read, 0 between names
+    int xmlns;          // how far that name matches "xmlns" or "xmlns:", -1 not at all
 };
 
 // Starts a new body: nothing open, not broken. Keeps the name buffer for reuse.

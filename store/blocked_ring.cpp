@@ -18,11 +18,13 @@ struct blocked_ring {
 static char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
 struct blocked_file *blocked_file_new(const char *object, int reason, const char *info,
-                                      const char *addInfo, const char *action,
-                                      const char *source, const char *alerturl) {
+                                      const char *addInfo, const char *action, const char *source,
+                                      const char *alerturl)
+{
     struct blocked_file *rec =
         static_cast<struct blocked_file *>(calloc(1, sizeof(struct blocked_file)));
-    if (!rec) return nullptr;
+    if (!rec)
+        return nullptr;
     rec->reason = reason;
     rec->object = copy_or_empty(object);
     rec->info = copy_or_empty(info);
@@ -33,8 +35,10 @@ struct blocked_file *blocked_file_new(const char *object, int reason, const char
     return rec;
 }
 
-void blocked_file_free(struct blocked_file *rec) {
-    if (!rec) return;
+void blocked_file_free(struct blocked_file *rec)
+{
+    if (!rec)
+        return;
     free(rec->object);
     free(rec->info);
     free(rec->addInfo);
@@ -44,14 +48,17 @@ void blocked_file_free(struct blocked_file *rec) {
     free(rec);
 }
 
-struct blocked_ring *blocked_ring_new(int capacity, void (*release)(struct blocked_file *)) {
-    if (capacity <= 0) return nullptr;
+struct blocked_ring *blocked_ring_new(int capacity, void (*release)(struct blocked_file *))
+{
+    if (capacity <= 0)
+        return nullptr;
     struct blocked_ring *ring =
         static_cast<struct blocked_ring *>(calloc(1, sizeof(struct blocked_ring)));
-    if (!ring) return nullptr;
+    if (!ring)
+        return nullptr;
     ring->modulus = static_cast<uint32_t>(capacity) + 1;
-    ring->slots = static_cast<struct blocked_file **>(
-        calloc(ring->modulus, sizeof(struct blocked_file *)));
+    ring->slots =
+        static_cast<struct blocked_file **>(calloc(ring->modulus, sizeof(struct blocked_file *)));
     if (!ring->slots) {
         free(ring);
         return nullptr;
@@ -60,18 +67,24 @@ struct blocked_ring *blocked_ring_new(int capacity, void (*release)(struct block
     return ring;
 }
 
-uint32_t blocked_ring_held(const struct blocked_ring *ring) {
-    if (!ring) return 0;
-    if (ring->head >= ring->tail) return ring->head - ring->tail;
+uint32_t blocked_ring_held(const struct blocked_ring *ring)
+{
+    if (!ring)
+        return 0;
+    if (ring->head >= ring->tail)
+        return ring->head - ring->tail;
     return ring->modulus - (ring->tail - ring->head);
 }
 
 uint32_t blocked_ring_total(const struct blocked_ring *ring) { return ring ? ring->total : 0; }
 
-int blocked_ring_push(struct blocked_ring *ring, struct blocked_file *rec) {
-    if (!ring || !rec) return -1;
+int blocked_ring_push(struct blocked_ring *ring, struct blocked_file *rec)
+{
+    if (!ring || !rec)
+        return -1;
     if ((ring->head + 1) % ring->modulus == ring->tail) {
-        if (ring->release) ring->release(ring->slots[ring->tail]);
+        if (ring->release)
+            ring->release(ring->slots[ring->tail]);
         ring->slots[ring->tail] = nullptr;
         ring->tail = (ring->tail + 1) % ring->modulus;
     }
@@ -81,10 +94,13 @@ int blocked_ring_push(struct blocked_ring *ring, struct blocked_file *rec) {
     return 0;
 }
 
-int blocked_ring_fetch(struct blocked_ring *ring, uint32_t *seq, struct blocked_file **rec) {
-    if (!ring || !seq || !rec) return -1;
+int blocked_ring_fetch(struct blocked_ring *ring, uint32_t *seq, struct blocked_file **rec)
+{
+    if (!ring || !seq || !rec)
+        return -1;
     uint32_t held = blocked_ring_held(ring);
-    if (held == 0) return -2;
+    if (held == 0)
+        return -2;
     // Unsigned arithmetic keeps this right across the 2^32 wrap of total.
     uint32_t age = ring->total - *seq;
     // age 0 is the record that has not arrived yet; beyond held it was dropped (or lies
@@ -98,10 +114,13 @@ int blocked_ring_fetch(struct blocked_ring *ring, uint32_t *seq, struct blocked_
     return 0;
 }
 
-int blocked_ring_free(struct blocked_ring *ring) {
-    if (!ring) return -1;
+int blocked_ring_free(struct blocked_ring *ring)
+{
+    if (!ring)
+        return -1;
     while (ring->tail != ring->head) {
-        if (ring->release) ring->release(ring->slots[ring->tail]);
+        if (ring->release)
+            ring->release(ring->slots[ring->tail]);
         ring->tail = (ring->tail + 1) % ring->modulus;
     }
     free(ring->slots);

@@ -22,8 +22,8 @@ struct blocked_file {
 // null when the record itself cannot be allocated. The caller frees it with
 // blocked_file_free unless a ring takes it over.
 struct blocked_file *blocked_file_new(const char *object, int reason, const char *info,
-                                      const char *addInfo, const char *action,
-                                      const char *source, const char *alerturl);
+                                      const char *addInfo, const char *action, const char *source,
+                                      const char *alerturl);
 // Frees every present string, then the record; accepts null.
 void blocked_file_free(struct blocked_file *rec);
 

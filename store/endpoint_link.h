@@ -18,8 +18,8 @@ int endpoint_wake(struct soap_endpoint *ep, int event);
 // Blocks the calling connection thread until it has a pending occurrence of event, then
 // consumes (cap 1: all of them). ext, when given, is held by the caller, is the mutex
 // waited with and guards the event's counters; on cancellation it stays held for the
-// caller's own clean-up handler to release. Returns the pending count (>= 1), -2 for an event out of range, -1 when
-// ep is null or the caller is not registered. Cancellation point.
+// caller's own clean-up handler to release. Returns the pending count (>= 1), -2 for an event out
+// of range, -1 when ep is null or the caller is not registered. Cancellation point.
 int endpoint_wait(struct soap_endpoint *ep, int event, int cap, pthread_mutex_t *ext);
 // Stores the calling thread's client id (a serial never reused) in *id (when id is
 // given). Returns 0, -2 when the caller is not registered, -1 when ep is null.

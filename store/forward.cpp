@@ -7,8 +7,10 @@
 
 #include <cstring>
 
-int forward_command(const char *line) {
-    if (!line) return -1;
+int forward_command(const char *line)
+{
+    if (!line)
+        return -1;
     size_t len = strlen(line);
     ssize_t n = write(STDERR_FILENO, line, len);
     return (n >= 0 && static_cast<size_t>(n) == len) ? 0 : -1;

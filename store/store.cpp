@@ -55,31 +55,36 @@ char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
 // The plain members are read and written through these three, so that each public
 // accessor below is one line that grep and ctags find by its own name.
-template <typename T>
-int set_member(T store::*member, T v) {
+template <typename T> int set_member(T store::*member, T v)
+{
     store_lock lock;
-    if (!g_store) return -1;
+    if (!g_store)
+        return -1;
     g_store->*member = v;
     return 0;
 }
 
 // Two's-complement addition, without the undefined behaviour of signed overflow.
-template <typename T>
-int add_member(T store::*member, T v) {
+template <typename T> int add_member(T store::*member, T v)
+{
     using U = std::make_unsigned_t<T>;
     store_lock lock;
-    if (!g_store) return -1;
+    if (!g_store)
+        return -1;
     g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
     return 0;
 }
 
-int get_member(int store::*member) {
+int get_member(int store::*member)
+{
     store_lock lock;
     return g_store ? g_store->*member : -1;
 }
 
-void store_free(struct store *s) {
-    if (!s) return;
+void store_free(struct store *s)
+{
+    if (!s)
+        return;
     free(s->currentConffile);
     blocked_ring_free(s->ring);
     free(s->lastScannedFile);
@@ -88,7 +93,8 @@ void store_free(struct store *s) {
 
 }  // namespace
 
-int store_create(struct soap_endpoint *ep, int nwords, char **words) {
+int store_create(struct soap_endpoint *ep, int nwords, char **words)
+{
     store_destroy();
     struct store *s = static_cast<struct store *>(calloc(1, sizeof(struct store)));
     if (s) {
@@ -104,7 +110,8 @@ int store_create(struct soap_endpoint *ep, int nwords, char **words) {
     return s ? 0 : -1;
 }
 
-void store_destroy(void) {
+void store_destroy(void)
+{
     pthread_mutex_lock(&g_store_mutex);
     struct store *s = g_store;
     g_store = nullptr;
@@ -129,20 +136,24 @@ int store_add_scannedBytes(int64_t v) { return add_member(&store::scannedBytes, 
 int store_add_blockedCount(int64_t v) { return add_member(&store::blockedCount, v); }
 int store_add_logChanged(int v) { return add_member(&store::logChanged, v); }
 
-int store_set_currentConffile(const char *name) {
+int store_set_currentConffile(const char *name)
+{
     store_lock lock;
-    if (!g_store) return -1;
+    if (!g_store)
+        return -1;
     free(g_store->currentConffile);
     g_store->currentConffile = name ? strdup(name) : nullptr;
     return (name && !g_store->currentConffile) ? -1 : 0;
 }
 
-int store_set_lastScannedFile(const char *name) {
+int store_set_lastScannedFile(const char *name)
+{
     struct soap_endpoint *ep = nullptr;
     int rc;
     {
         store_lock lock;
-        if (!g_store) return -1;
+        if (!g_store)
+            return -1;
         free(g_store->lastScannedFile);
         g_store->lastScannedFile = copy_or_empty(name);
         // Posted even when the copy failed: waiters then read "" rather than sleep on.
@@ -157,9 +168,11 @@ int store_set_lastScannedFile(const char *name) {
 
 // Getters ------------------------------------------------------------------------------
 
-char *store_get_currentConffile(void) {
+char *store_get_currentConffile(void)
+{
     store_lock lock;
-    if (!g_store) return nullptr;
+    if (!g_store)
+        return nullptr;
     return copy_or_empty(g_store->currentConffile);
 }
 
@@ -167,21 +180,30 @@ int store_get_binVersionNumber(void) { return get_member(&store::binVersionNumbe
 int store_get_engVersionNumber(void) { return get_member(&store::engVersionNumber); }
 int store_get_vdfVersionNumber(void) { return get_member(&store::vdfVersionNumber); }
 
-int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles,
-                    int64_t *scannedBytes, int64_t *blockedCount) {
+int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles, int64_t *scannedBytes,
+                    int64_t *blockedCount)
+{
     store_lock lock;
-    if (!g_store) return -1;
-    if (numDaemons) *numDaemons = g_store->numDaemons;
-    if (accessMask) *accessMask = g_store->accessMask;
-    if (scannedFiles) *scannedFiles = g_store->scannedFiles;
-    if (scannedBytes) *scannedBytes = g_store->scannedBytes;
-    if (blockedCount) *blockedCount = g_store->blockedCount;
+    if (!g_store)
+        return -1;
+    if (numDaemons)
+        *numDaemons = g_store->numDaemons;
+    if (accessMask)
+        *accessMask = g_store->accessMask;
+    if (scannedFiles)
+        *scannedFiles = g_store->scannedFiles;
+    if (scannedBytes)
+        *scannedBytes = g_store->scannedBytes;
+    if (blockedCount)
+        *blockedCount = g_store->blockedCount;
     return 0;
 }
 
-int store_take_logChanged(void) {
+int store_take_logChanged(void)
+{
     store_lock lock;
-    if (!g_store) return -1;
+    if (!g_store)
+        return -1;
     int v = g_store->logChanged;
     g_store->logChanged = 0;
     return v;
@@ -193,7 +215,8 @@ int store_take_logChanged(void) {
 
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
-char *store_get_lastScannedFile(void) {
+char *store_get_lastScannedFile(void)
+{
     char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);
@@ -208,17 +231,19 @@ char *store_get_lastScannedFile(void) {
     return copy;
 }
 
-int store_add_blocked_file(const char *object, int reason, const char *info,
-                           const char *addInfo, const char *action, const char *source,
-                           const char *alerturl) {
+int store_add_blocked_file(const char *object, int reason, const char *info, const char *addInfo,
+                           const char *action, const char *source, const char *alerturl)
+{
     {
         store_lock lock;
-        if (!g_store || !g_store->ring) return -1;
+        if (!g_store || !g_store->ring)
+            return -1;
     }
     // Built outside the lock: copying strings must not hold up the readers.
     struct blocked_file *rec =
         blocked_file_new(object, reason, info, addInfo, action, source, alerturl);
-    if (!rec) return -1;
+    if (!rec)
+        return -1;
     struct soap_endpoint *ep = nullptr;
     {
         store_lock lock;
@@ -235,7 +260,8 @@ int store_add_blocked_file(const char *object, int reason, const char *info,
 }
 
 // REQUIRES: g_store_mutex held and g_store set. A cancellation point.
-static int wait_blocked_locked(void) {
+static int wait_blocked_locked(void)
+{
     return endpoint_wait(g_store->endpoint, kEventBlockedFile, 1, &g_store_mutex);
 }
 
@@ -244,8 +270,8 @@ static int wait_blocked_locked(void) {
 // Returns the block, or null (nothing filled).
 // REQUIRES: g_store_mutex held, so that rec cannot be dropped while it is copied.
 static char *copy_record_locked(const struct blocked_file *rec, int *reason, char **info,
-                                char **addInfo, char **action, char **source,
-                                char **alerturl) {
+                                char **addInfo, char **action, char **source, char **alerturl)
+{
     char **const out[] = {nullptr, info, addInfo, action, source, alerturl};
     const char *const from[] = {rec->object, rec->info,   rec->addInfo,
                                 rec->action, rec->source, rec->alerturl};
@@ -253,28 +279,34 @@ static char *copy_record_locked(const struct blocked_file *rec, int *reason, cha
     size_t len[kParts] = {};
     size_t total = 0;
     for (int i = 0; i < kParts; i++) {
-        if (i > 0 && !out[i]) continue;
+        if (i > 0 && !out[i])
+            continue;
         len[i] = strlen(from[i] ? from[i] : "") + 1;
         total += len[i];
     }
     char *block = static_cast<char *>(malloc(total));
-    if (!block) return nullptr;
+    if (!block)
+        return nullptr;
     char *p = block;
     for (int i = 0; i < kParts; i++) {
-        if (len[i] == 0) continue;
+        if (len[i] == 0)
+            continue;
         memcpy(p, from[i] ? from[i] : "", len[i]);
-        if (out[i]) *out[i] = p;
+        if (out[i])
+            *out[i] = p;
         p += len[i];
     }
-    if (reason) *reason = rec->reason;
+    if (reason)
+        *reason = rec->reason;
     return block;
 }
 
 char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, char **info,
-                               char **addInfo, char **action, char **source,
-                               char **alerturl) {
+                               char **addInfo, char **action, char **source, char **alerturl)
+{
     static_assert(sizeof(unsigned int) == sizeof(uint32_t), "sequence numbers are 32-bit");
-    if (!newest && !index) return nullptr;
+    if (!newest && !index)
+        return nullptr;
     char *object = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);
@@ -289,12 +321,14 @@ char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, cha
             target = blocked_ring_total(ring);
             if (blocked_ring_held(ring) == 0) {
                 // Nothing ever arrived: the first record to come is the answer.
-                do r = wait_blocked_locked();
+                do
+                    r = wait_blocked_locked();
                 while (r >= 0 && blocked_ring_held(ring) == 0);
             } else if (*index == target) {
                 // The client has seen everything; a stale notification ends one wait,
                 // finds total unchanged and waits again.
-                do r = wait_blocked_locked();
+                do
+                    r = wait_blocked_locked();
                 while (r >= 0 && blocked_ring_total(ring) == *index);
             } else {
                 target = *index;
@@ -303,7 +337,8 @@ char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, cha
         struct blocked_file *rec = nullptr;
         if (r >= 0 && blocked_ring_fetch(ring, &target, &rec) == 0)
             object = copy_record_locked(rec, reason, info, addInfo, action, source, alerturl);
-        if (index) *index = target;
+        if (index)
+            *index = target;
     }
     pthread_cleanup_pop(1);
     return object;
@@ -312,21 +347,27 @@ char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, cha
 // Client registry ----------------------------------------------------------------------
 // The registry calls run without the store mutex; only the link is read under it.
 
-static int read_link(struct soap_endpoint **ep) {
+static int read_link(struct soap_endpoint **ep)
+{
     store_lock lock;
-    if (!g_store) return -1;
+    if (!g_store)
+        return -1;
     *ep = g_store->endpoint;
     return 0;
 }
 
-int store_register_client(unsigned long *id) {
+int store_register_client(unsigned long *id)
+{
     struct soap_endpoint *ep = nullptr;
-    if (read_link(&ep) < 0) return -1;
+    if (read_link(&ep) < 0)
+        return -1;
     return endpoint_client_id(ep, id);
 }
 
-int store_unregister_client(unsigned long id) {
+int store_unregister_client(unsigned long id)
+{
     struct soap_endpoint *ep = nullptr;
-    if (read_link(&ep) < 0) return -1;
+    if (read_link(&ep) < 0)
+        return -1;
     return endpoint_cancel_client(ep, id);
 }

@@ -31,7 +31,7 @@ int store_set_lastScannedFile(const char *name);
 int store_set_numDaemons(int v);
 int store_set_accessMask(int v);
 int store_set_scannedFiles(int64_t v);
-int store_add_scannedFiles(int64_t v);   // wraps modulo 2^64
+int store_add_scannedFiles(int64_t v);  // wraps modulo 2^64
 int store_set_scannedBytes(int64_t v);
 int store_add_scannedBytes(int64_t v);
 int store_set_blockedCount(int64_t v);
@@ -51,17 +51,16 @@ int store_get_engVersionNumber(void);
 int store_get_vdfVersionNumber(void);
 // Copies the five statistics under one lock. Returns 0, or -1 with the outputs untouched
 // when no store exists. Null outputs are skipped.
-int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles,
-                    int64_t *scannedBytes, int64_t *blockedCount);
+int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles, int64_t *scannedBytes,
+                    int64_t *blockedCount);
 // Returns logChanged and zeroes it in the same lock; -1 when no store exists.
 int store_take_logChanged(void);
 
 // Builds a blocked-file record (null strings become ""), appends it to the ring, posts
-// event 1 under the store mutex and wakes its waiters after releasing it. Returns 0, or -1 for no store, no ring or no
-// memory (nothing appended, no notification).
-int store_add_blocked_file(const char *object, int reason, const char *info,
-                           const char *addInfo, const char *action, const char *source,
-                           const char *alerturl);
+// event 1 under the store mutex and wakes its waiters after releasing it. Returns 0, or -1 for no
+// store, no ring or no memory (nothing appended, no notification).
+int store_add_blocked_file(const char *object, int reason, const char *info, const char *addInfo,
+                           const char *action, const char *source, const char *alerturl);
 
 // Fetches a blocked-file record. newest != 0: waits once for event 1, returns the newest.
 // newest == 0: *index carries the wanted sequence number in (required) and waits while
@@ -70,8 +69,7 @@ int store_add_blocked_file(const char *object, int reason, const char *info,
 // the object's heap block, which the caller frees as one (free the object only); *index
 // the returned sequence number (also set when no record is returned). Cancellation point.
 char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, char **info,
-                               char **addInfo, char **action, char **source,
-                               char **alerturl);
+                               char **addInfo, char **action, char **source, char **alerturl);
 
 // Sets *id to the calling connection thread's client id. Returns 0, -1 when no store
 // exists, -2 when the caller is not a registered connection thread.

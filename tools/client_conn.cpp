@@ -105,8 +105,8 @@ int setup_tls(struct soap *soap, const client_options *o)
         const char *why = soap_fault_detail(soap);
         if (!why)
             why = soap_fault_string(soap);
-        fprintf(stderr, "connector-client: --tls: cannot use the CA file \"%s\": %s\n",
-                o->tls_ca, why ? why : "TLS set-up failed");
+        fprintf(stderr, "connector-client: --tls: cannot use the CA file \"%s\": %s\n", o->tls_ca,
+                why ? why : "TLS set-up failed");
         return -1;
     }
     return o->tls_cert ? use_client_certificate(soap, o) : 0;
@@ -118,8 +118,8 @@ char *make_endpoint(const client_options *o)
     size_t len = strlen(o->host) + 32;
     char *url = static_cast<char *>(malloc(len));
     if (url)
-        snprintf(url, len, "%s://%s%s%s:%u/", o->tls_ca ? "https" : "http", v6 ? "[" : "",
-                 o->host, v6 ? "]" : "", o->port);
+        snprintf(url, len, "%s://%s%s%s:%u/", o->tls_ca ? "https" : "http", v6 ? "[" : "", o->host,
+                 v6 ? "]" : "", o->port);
     return url;
 }
 
@@ -226,7 +226,8 @@ int client_conn_status(client_conn *c, int rc)
         // Under TLS 1.3 a refused client certificate shows only here, at the first read.
         unsigned long e = ERR_peek_last_error();
         const char *why = soap->errnum ? strerror(soap->errnum)
-                                       : e ? ERR_reason_error_string(e) : nullptr;
+                          : e          ? ERR_reason_error_string(e)
+                                       : nullptr;
         // A daemon that requires client certificates drops a client without one.
         if (!why && o->tls_ca && !o->tls_cert)
             why = "a client certificate may be required (--tls ca:cert:key)";
@@ -243,8 +244,8 @@ int client_conn_status(client_conn *c, int rc)
             snprintf(reason, sizeof reason, "error %d", rc);
     }
     one_line(reason);
-    fprintf(stderr, "connector-client: cannot reach the GUI connector at %s port %u: %s\n",
-            o->host, o->port, reason);
+    fprintf(stderr, "connector-client: cannot reach the GUI connector at %s port %u: %s\n", o->host,
+            o->port, reason);
     return EXIT_UNREACHABLE;
 }
 
@@ -260,7 +261,4 @@ int client_stop_on_signals(void)
     return 0;
 }
 
-int client_stop_requested(void)
-{
-    return g_stop;
-}
+int client_stop_requested(void) { return g_stop; }

@@ -14,9 +14,9 @@ struct soap;
 struct client_conn {
     struct soap *soap;
     char *endpoint;  // owned: "http://host:port/" or "https://...", IPv6 hosts in brackets
-    const client_options *opts;  // not owned; outlives the connection
+    const client_options *opts;                            // not owned; outlives the connection
     size_t (*socket_recv)(struct soap *, char *, size_t);  // the runtime's own receive
-    int timed_out;   // the last receive gave up after opts->timeout seconds
+    int timed_out;  // the last receive gave up after opts->timeout seconds
 };
 
 // Makes a context for the daemon that opts names, kept alive across calls when

@@ -14,12 +14,24 @@ namespace {
 const char kClientDefaultHost[] = "127.0.0.1";
 
 const char *const kCommandNames[CMD_COUNT] = {
-    "get-versionInfo",     "get-binVersionNumber", "get-engVersionNumber",
-    "get-vdfVersionNumber", "get-currentConffile", "get-lastBlockedFile",
-    "get-blockedFile",     "get-blockedFile2",     "get-lastScannedFile",
-    "get-currentStats",    "get-logChanged",       "reload",
-    "stop",                "ping",                 "register-client",
-    "unregister-client",   "watch-blocked",        "watch-scanned",
+    "get-versionInfo",
+    "get-binVersionNumber",
+    "get-engVersionNumber",
+    "get-vdfVersionNumber",
+    "get-currentConffile",
+    "get-lastBlockedFile",
+    "get-blockedFile",
+    "get-blockedFile2",
+    "get-lastScannedFile",
+    "get-currentStats",
+    "get-logChanged",
+    "reload",
+    "stop",
+    "ping",
+    "register-client",
+    "unregister-client",
+    "watch-blocked",
+    "watch-scanned",
     "metrics",
 };
 
@@ -79,8 +91,8 @@ int parse_tls(char *arg, client_options *o)
     o->tls_ca = copy_part(parts[0], lens[0]);
     if (parts[1]) {
         o->tls_cert = copy_part(parts[1], lens[1]);
-        o->tls_key = parts[2] && lens[2] ? copy_part(parts[2], lens[2])
-                                         : copy_part(parts[1], lens[1]);
+        o->tls_key =
+            parts[2] && lens[2] ? copy_part(parts[2], lens[2]) : copy_part(parts[1], lens[1]);
     }
     o->tls_password = copy_part(pw ? pw : "", pw ? strlen(pw) : 0);
     if (!o->tls_ca || (parts[1] && (!o->tls_cert || !o->tls_key)) || !o->tls_password) {

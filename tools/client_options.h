@@ -41,19 +41,19 @@ enum client_command {
 constexpr unsigned kClientDefaultPort = 50359;
 
 struct client_options {
-    int command;          // a client_command
-    char *host;           // owned; 127.0.0.1 unless -h names another
-    unsigned port;        // 1 to 65535
-    char *tls_ca;         // owned; null without --tls
-    char *tls_cert;       // owned; null when no client certificate is presented
-    char *tls_key;        // owned; null with tls_cert null
-    char *tls_password;   // owned; "" when the key has none
-    int json;             // 1: one JSON object per answer
-    int timeout;          // seconds a reply may take, 0: no limit
-    unsigned index;       // --index (get-blockedFile, get-blockedFile2)
-    unsigned long id;     // --id (unregister-client)
-    unsigned from;        // --from (watch-blocked)
-    char *textfile;       // owned; --textfile DIR (metrics), null for stdout
+    int command;         // a client_command
+    char *host;          // owned; 127.0.0.1 unless -h names another
+    unsigned port;       // 1 to 65535
+    char *tls_ca;        // owned; null without --tls
+    char *tls_cert;      // owned; null when no client certificate is presented
+    char *tls_key;       // owned; null with tls_cert null
+    char *tls_password;  // owned; "" when the key has none
+    int json;            // 1: one JSON object per answer
+    int timeout;         // seconds a reply may take, 0: no limit
+    unsigned index;      // --index (get-blockedFile, get-blockedFile2)
+    unsigned long id;    // --id (unregister-client)
+    unsigned from;       // --from (watch-blocked)
+    char *textfile;      // owned; --textfile DIR (metrics), null for stdout
 };
 
 // Parses argv into *o (zero-filled first). Overwrites a password given with --tls in argv

@@ -128,10 +128,7 @@ void put_json_members(FILE *out, const out_record *rec, bool first)
     }
 }
 
-int finish(FILE *out)
-{
-    return fflush(out) == 0 && !ferror(out) ? 0 : -1;
-}
+int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
 
 }  // namespace
 

@@ -9,10 +9,10 @@
 enum out_kind { OUT_STR, OUT_INT, OUT_UINT, OUT_BOOL };
 
 struct out_field {
-    const char *name;  // wire name, not owned
-    int kind;          // an out_kind
-    const char *str;   // OUT_STR: UTF-8 text, not owned; null for an absent value
-    long long num;     // OUT_INT, and OUT_BOOL as 0 or 1
+    const char *name;         // wire name, not owned
+    int kind;                 // an out_kind
+    const char *str;          // OUT_STR: UTF-8 text, not owned; null for an absent value
+    long long num;            // OUT_INT, and OUT_BOOL as 0 or 1
     unsigned long long unum;  // OUT_UINT
 };
 

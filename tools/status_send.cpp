@@ -21,10 +21,9 @@ using namespace status_msg;
 namespace {
 
 const char *const kItemNames[kItemMax + 1] = {
-    nullptr,         "binVersionNumber", "engVersionNumber", "vdfVersionNumber",
-    "currentConffile", "blockedFile",    "lastScannedFile",  "numDaemons",
-    "accessMask",    "scannedFiles",     "scannedBytes",     "blockedCount",
-    "logChanged",
+    nullptr,        "binVersionNumber", "engVersionNumber", "vdfVersionNumber", "currentConffile",
+    "blockedFile",  "lastScannedFile",  "numDaemons",       "accessMask",       "scannedFiles",
+    "scannedBytes", "blockedCount",     "logChanged",
 };
 
 void usage(FILE *out)
@@ -116,10 +115,7 @@ long unescape(const char *in, char *out, size_t cap)
     return static_cast<long>(n);
 }
 
-void put_word(unsigned char *msg, size_t off, int32_t v)
-{
-    memcpy(msg + off, &v, sizeof v);
-}
+void put_word(unsigned char *msg, size_t off, int32_t v) { memcpy(msg + off, &v, sizeof v); }
 
 // Fills a string slot the way a scanner daemon does: an over-long string is cut and the
 // slot's truncated flag set.
@@ -133,8 +129,7 @@ int put_slot(unsigned char *msg, size_t slot, const char *value)
     size_t len = strlen(text);
     int32_t cut = 0;
     if (len > kSlotMaxLen) {
-        fprintf(stderr, "status-send: warning: string of %zu bytes cut to %u\n", len,
-                kSlotMaxLen);
+        fprintf(stderr, "status-send: warning: string of %zu bytes cut to %u\n", len, kSlotMaxLen);
         len = kSlotMaxLen;
         cut = 1;
     }
@@ -196,19 +191,16 @@ int build_message(const message_def *def, unsigned char *msg)
     put_word(msg, kKindOff, def->kind);
     switch (def->kind) {
     case kKindInt:
-    case kKindInt64:
-        return put_number(msg, def->kind, def->value);
-    case kKindString:
-        return put_slot(msg, kSlotAOff, def->value);
+    case kKindInt64: return put_number(msg, def->kind, def->value);
+    case kKindString: return put_slot(msg, kSlotAOff, def->value);
     case kKindTwoStrings:
         if (!def->value2) {
             fputs("status-send: kind 2 needs two values\n", stderr);
             return -1;
         }
         return put_slot(msg, kSlotAOff, def->value) < 0 ? -1
-                                                         : put_slot(msg, kSlotBOff, def->value2);
-    default:
-        return put_field_text(msg, def->value);
+                                                        : put_slot(msg, kSlotBOff, def->value2);
+    default: return put_field_text(msg, def->value);
     }
 }
 

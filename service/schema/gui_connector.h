@@ -1,6 +1,8 @@
 // Interface declaration of the GUI connector's SOAP service, read by soapcpp2 at build
 // time to generate the marshalling code, the namespace table, the server and client
 // stubs, the WSDL and the XML schema. It is not a C++ header: nothing includes it.
+// Kept out of the formatter, which would break the //gsoap directives.
+// clang-format off
 //
 // Document/literal, children unqualified. Every string is an xsd__string, whose writer
 // is hand-written (xsd_string.cpp): clients expect 7-bit replies with decimal character

@@ -8,8 +8,7 @@
 #include "service/schema/envelope.h"
 #include "soapH.h"
 
-template <typename T>
-using put_fn = int (*)(struct soap *, const T *, const char *, const char *);
+template <typename T> using put_fn = int (*)(struct soap *, const T *, const char *, const char *);
 
 // Writes the envelope with out as the body's element tag. Returns SOAP_OK or soap->error.
 template <typename T>

@@ -28,8 +28,7 @@ static int put_escaped(struct soap *soap, const char *s)
         case '>': esc = "&gt;"; break;
         case '\r': esc = "&#xD;"; break;
         case '\n': esc = "&#xA;"; break;
-        case '\t':
-            break;
+        case '\t': break;
         default:
             if (c >= 0x80) {
                 snprintf(ref, sizeof ref, "&#%lu;", static_cast<unsigned long>(c));
@@ -100,8 +99,8 @@ void soap_serialize_SOAP_ENV__ReasonText(struct soap *soap, char *const *a)
 
 // Writes the fault text as the Reason element's own content: no Text element, and the
 // xml:lang attribute the generated Reason writer has just queued is dropped.
-int soap_out_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, int id,
-                                  char *const *a, const char *type)
+int soap_out_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, int id, char *const *a,
+                                  const char *type)
 {
     (void)tag;
     (void)id;
@@ -113,9 +112,7 @@ int soap_out_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, int id,
 }
 
 // Reads the Text child that SOAP 1.2 peers send.
-char **soap_in_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, char **a,
-                                    const char *type)
+char **soap_in_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, char **a, const char *type)
 {
-    return soap_instring(soap, tag, a, type, SOAP_TYPE_SOAP_ENV__ReasonText, 1, 0, -1,
-                         nullptr);
+    return soap_instring(soap, tag, a, type, SOAP_TYPE_SOAP_ENV__ReasonText, 1, 0, -1, nullptr);
 }

@@ -43,10 +43,7 @@ size_t feed_recv(struct soap *, char *buf, size_t len)
     return n;
 }
 
-int sink_send(struct soap *, const char *, size_t)
-{
-    return SOAP_OK;
-}
+int sink_send(struct soap *, const char *, size_t) { return SOAP_OK; }
 
 }  // namespace
 

@@ -48,8 +48,7 @@ protected:
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons((uint16_t)rx_->udp.port);
-        ASSERT_EQ((ssize_t)len,
-                  sendto(sock_, bytes.data(), len, 0, (sockaddr *)&to, sizeof to));
+        ASSERT_EQ((ssize_t)len, sendto(sock_, bytes.data(), len, 0, (sockaddr *)&to, sizeof to));
     }
 
     std::string dir_;
@@ -63,9 +62,12 @@ TEST_F(Channel, UdpDatagramSizes)
 {
     ASSERT_EQ(0, channel_open(&rx_, dir_.c_str(), kProjectId, 0600, 1));
     ASSERT_EQ(CHANNEL_UDP, rx_->kind);
-        EXPECT_EQ(-1, msgget(ftok(dir_.c_str(), kProjectId), 0));  // no queue was made
+    EXPECT_EQ(-1, msgget(ftok(dir_.c_str(), kProjectId), 0));  // no queue was made
 
-    const struct { size_t sent; long got; } cases[] = {{944, 940}, {1000, 940}, {100, 96}};
+    const struct {
+        size_t sent;
+        long got;
+    } cases[] = {{944, 940}, {1000, 940}, {100, 96}};
     for (auto c : cases) {
         send_raw(c.sent);
         EXPECT_EQ(c.got, channel_receive(rx_, buf_, kBodySize, 0, 0, nullptr)) << c.sent;
@@ -297,8 +299,7 @@ TEST_F(Channel, SetupFailsWhenDerivedPortTakenAndQueueOff)
     channel_set_transport_enabled(CHANNEL_MSGQ, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, stats_channel_setup(dir_.c_str()));
-    EXPECT_NE(std::string::npos,
-              testing::internal::GetCapturedStderr().find("msgqueue creation"));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("msgqueue creation"));
     EXPECT_EQ(nullptr, stats_channel_get());
 }
 

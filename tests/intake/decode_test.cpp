@@ -21,7 +21,6 @@ struct decoded {
     decoded(const decoded &) = delete;
 };
 
-
 const char *value(const decoded &r, const char *code)
 {
     const char *v = nullptr;
@@ -46,8 +45,7 @@ TEST(Decode, HeaderChecksRefuseInOrder)
 
 TEST(Decode, DataChecksRefuseAsImproper)
 {
-    test_msg bad_op('X', 1, 'I'), bad_item('S', 13, 'I'), item0('S', 0, 'I'),
-        bad_kind('S', 1, 'Q');
+    test_msg bad_op('X', 1, 'I'), bad_item('S', 13, 'I'), item0('S', 0, 'I'), bad_kind('S', 1, 'Q');
     for (const test_msg *m : {&bad_op, &bad_item, &item0, &bad_kind}) {
         decoded r(*m);
         EXPECT_EQ(-1, r.rc);

@@ -119,8 +119,9 @@ TEST_F(Dispatch, ConffileRefusedWhenCut)
 
 TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
 {
-    EXPECT_EQ(0, apply_text('S', 5, "\nSO=/home/user/report.doc\nBR=3\nAN=Test.Signature"
-                                    "\nAT=more\nAC=quarantine\nUM=sc1\nUR=http://x"));
+    EXPECT_EQ(0, apply_text('S', 5,
+                            "\nSO=/home/user/report.doc\nBR=3\nAN=Test.Signature"
+                            "\nAT=more\nAC=quarantine\nUM=sc1\nUR=http://x"));
     test_msg two('S', 5, '2');
     two.slot(kSlotAOff, "/tmp/\xE4");
     two.slot(kSlotBOff, "Eicar");
@@ -129,8 +130,8 @@ TEST_F(Dispatch, BlockedFileFromFieldTextAndFromTwoStrings)
     unsigned int index = 0;
     int reason = -1;
     char *info = nullptr, *add = nullptr, *action = nullptr, *source = nullptr, *url = nullptr;
-    char *object = store_fetch_blocked_file(0, &index, &reason, &info, &add, &action, &source,
-                                            &url);
+    char *object =
+        store_fetch_blocked_file(0, &index, &reason, &info, &add, &action, &source, &url);
     ASSERT_NE(nullptr, object);
     EXPECT_STREQ("/home/user/report.doc", object);
     EXPECT_EQ(3, reason);

@@ -7,10 +7,7 @@
 
 namespace {
 
-std::string text_of(const field_text &tb)
-{
-    return std::string(tb.text, tb.length);
-}
+std::string text_of(const field_text &tb) { return std::string(tb.text, tb.length); }
 
 field_text from_text(const std::string &t)
 {
@@ -118,14 +115,14 @@ TEST(FieldTextParse, EscapedZeroEndsValueButNotTheScan)
 TEST(FieldTextParse, RefusesMalformedText)
 {
     const char *bad[] = {
-        "S0=x",            // no leading line end
-        "\n0A=x",          // code must start alphabetic
-        "\nS-=x",          // second character alphanumeric
-        "\nS0x",           // no '='
-        "\nS0=a\\b",       // backslash not followed by x
-        "\nS0=a\\x4G",     // second digit not hexadecimal
-        "\nS0=a\\x4",      // escape cut by the end of the text
-        "\nS0=a\\x4\nS1=", // escape cut by the line end
+        "S0=x",             // no leading line end
+        "\n0A=x",           // code must start alphabetic
+        "\nS-=x",           // second character alphanumeric
+        "\nS0x",            // no '='
+        "\nS0=a\\b",        // backslash not followed by x
+        "\nS0=a\\x4G",      // second digit not hexadecimal
+        "\nS0=a\\x4",       // escape cut by the end of the text
+        "\nS0=a\\x4\nS1=",  // escape cut by the line end
     };
     for (const char *t : bad) {
         field_text tb = from_text(t);

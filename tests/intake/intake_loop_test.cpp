@@ -211,7 +211,8 @@ TEST_F(IntakeLoop, QueueRemovedUnderLoopSchedulesRestart)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, restart_);
     EXPECT_EQ(1, g_stop_counter);
-    EXPECT_TRUE(err.find("msg queue vanished? will schedule a restart ...\n") != std::string::npos ||
+    EXPECT_TRUE(err.find("msg queue vanished? will schedule a restart ...\n") !=
+                    std::string::npos ||
                 err.find("msg queue broken? will schedule a restart ...") != std::string::npos)
         << err;
     rx_->mq.id = -1;  // gone already: nothing left to remove

@@ -18,8 +18,8 @@ protected:
     void start_fed()
     {
         ASSERT_TRUE(start());
-        ASSERT_TRUE(send({"blockedFile", "S", "s",
-                          "\\nSO=/home/user/a&b.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
+        ASSERT_TRUE(send(
+            {"blockedFile", "S", "s", "\\nSO=/home/user/a&b.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
         // 2^53 + 1: the smallest count a JavaScript number cannot hold.
         ASSERT_TRUE(send({"scannedBytes", "S", "Z", "9007199254740993"}));
     }
@@ -61,8 +61,8 @@ TEST_F(StackInterop, PhpSoapClientReadsWaitsSendsOneWayAndSeesAFault)
     if (run_command({kPhp, "-r", "exit(class_exists('SoapClient') ? 0 : 1);"}, &out, &err) != 0)
         GTEST_SKIP() << kPhp << " without SoapClient (Debian packages php-cli, php-soap)";
     start_fed();
-    EXPECT_EQ(run_check({kPhp, std::string(GC_SOURCE_DIR) + "/tests/interop/php_check.php",
-                         wsdl(), url()}),
+    EXPECT_EQ(run_check({kPhp, std::string(GC_SOURCE_DIR) + "/tests/interop/php_check.php", wsdl(),
+                         url()}),
               "get-blockedFile2\t{\"object\":\"/home/user/a&b.doc\",\"reason\":"
               "\"BLOCKED-ENCRYPTED\",\"info\":\"Eicar\",\"add-info\":\"\",\"action\":\"deny\","
               "\"source\":\"\",\"index\":0,\"alerturl\":\"\"}\n"

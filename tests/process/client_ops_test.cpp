@@ -192,8 +192,7 @@ TEST_F(ClientOps, LongPollsAnswerWithTheNextArrival)
     ASSERT_TRUE(start());
     client_run blocked = long_poll("get-lastBlockedFile", {"5", "S", "2", "/new/file", "Sig"});
     EXPECT_EQ(blocked.status, 0) << blocked.err;
-    EXPECT_EQ(blocked.out.rfind("filename:    /new/file\ninformation: Sig\nindex:       ", 0),
-              0u)
+    EXPECT_EQ(blocked.out.rfind("filename:    /new/file\ninformation: Sig\nindex:       ", 0), 0u)
         << blocked.out;
     client_run scanned = long_poll("get-lastScannedFile", {"6", "S", "S", "/scanned/now"});
     EXPECT_EQ(scanned.status, 0) << scanned.err;
@@ -225,10 +224,9 @@ TEST_F(ClientOps, ForwardingFailureIsAFaultWithItsStringOnStderr)
         client_run r = client({op});
         EXPECT_EQ(r.status, 1) << op;
         EXPECT_EQ(r.out, "") << op;
-        EXPECT_EQ(r.err,
-                  "connector-client: SOAP fault SOAP-ENV:Client: could not forward request\n"
-                  "connector-client: detail: had a problem forwarding the request to the "
-                  "executing instance\n")
+        EXPECT_EQ(r.err, "connector-client: SOAP fault SOAP-ENV:Client: could not forward request\n"
+                         "connector-client: detail: had a problem forwarding the request to the "
+                         "executing instance\n")
             << op;
     }
 }
@@ -314,9 +312,9 @@ TEST_F(ClientOps, UnreachableDaemonIsNamedWithHostAndPort)
               3);
     EXPECT_NE(err.find("at 127.0.0.1 port " + std::to_string(port) + ": "), std::string::npos)
         << err;
-    EXPECT_EQ(run_command({build_path("connector-client"), "-h", "::1", "get-versionInfo"}, &out,
-                          &err),
-              3);
+    EXPECT_EQ(
+        run_command({build_path("connector-client"), "-h", "::1", "get-versionInfo"}, &out, &err),
+        3);
     EXPECT_NE(err.find("at ::1 port 50359: "), std::string::npos) << err;
 }
 
@@ -347,18 +345,17 @@ TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)
     client_run m = client({"metrics"});
     EXPECT_EQ(m.status, 0) << m.err;
     EXPECT_EQ(m.err, "");
-    EXPECT_EQ(samples(m.out),
-              "gui_connector_up 1\n"
-              "gui_connector_scanner_daemons 3\n"
-              "gui_connector_access_mask 5\n"
-              "gui_connector_scanned_files_total 4294967296\n"
-              "gui_connector_scanned_bytes_total 1099511627776\n"
-              "gui_connector_blocked_files_total 2\n"
-              "gui_connector_blocked_file_records_total 0\n"
-              "gui_connector_version_number{kind=\"bin\"} 7\n"
-              "gui_connector_version_number{kind=\"eng\"} -8\n"
-              "gui_connector_version_number{kind=\"vdf\"} 2147483647\n"
-              "gui_connector_config_file_set 1\n");
+    EXPECT_EQ(samples(m.out), "gui_connector_up 1\n"
+                              "gui_connector_scanner_daemons 3\n"
+                              "gui_connector_access_mask 5\n"
+                              "gui_connector_scanned_files_total 4294967296\n"
+                              "gui_connector_scanned_bytes_total 1099511627776\n"
+                              "gui_connector_blocked_files_total 2\n"
+                              "gui_connector_blocked_file_records_total 0\n"
+                              "gui_connector_version_number{kind=\"bin\"} 7\n"
+                              "gui_connector_version_number{kind=\"eng\"} -8\n"
+                              "gui_connector_version_number{kind=\"vdf\"} 2147483647\n"
+                              "gui_connector_config_file_set 1\n");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerMs);
     while (directory_entries(task_dir) > idle_threads &&
            std::chrono::steady_clock::now() < deadline)

@@ -38,8 +38,8 @@ protected:
     {
         SoapDaemon::SetUp();
         ASSERT_FALSE(g_certs.empty()) << "certificates could not be made";
-        ASSERT_TRUE(start({"-s", g_certs + "/ca.pem:" + g_certs + "/server.pem:" +
-                                     kTestServerKeyPassword}));
+        ASSERT_TRUE(start(
+            {"-s", g_certs + "/ca.pem:" + g_certs + "/server.pem:" + kTestServerKeyPassword}));
     }
 
     std::vector<std::string> argv_for(const std::string &tls, const std::string &op)

@@ -61,7 +61,8 @@ protected:
         }
         return ::testing::AssertionFailure()
                << "the watcher printed " << count_of(watcher.out, "\n") << " of " << n
-               << " lines; stderr: " << watcher.err << "\nstdout tail:\n" << tail(watcher.out);
+               << " lines; stderr: " << watcher.err << "\nstdout tail:\n"
+               << tail(watcher.out);
     }
 
     // Sends blocked files first .. first+count-1 in one status-send run over the message
@@ -70,8 +71,8 @@ protected:
     {
         std::string lines;
         for (unsigned i = first; i < first + count; i++)
-            lines += "5 S 2 /blocked/file-" + std::to_string(i) + "\tSig-" + std::to_string(i) +
-                     "\n";
+            lines +=
+                "5 S 2 /blocked/file-" + std::to_string(i) + "\tSig-" + std::to_string(i) + "\n";
         std::string file = dir + "/numbered.txt";
         std::ofstream(file, std::ios::binary) << lines;
         std::string pace = rate > 0 ? "-r " + std::to_string(rate) : "";
@@ -87,8 +88,8 @@ protected:
             drain(&watcher, 0);
         }
         if (status != 0)
-            return ::testing::AssertionFailure() << "status-send ended with " << status << ": "
-                                                 << s.err;
+            return ::testing::AssertionFailure()
+                   << "status-send ended with " << status << ": " << s.err;
         return ::testing::AssertionSuccess();
     }
 
@@ -100,8 +101,8 @@ protected:
                 return ::testing::AssertionSuccess();
             drain(&daemon, 10);
         }
-        return ::testing::AssertionFailure() << count_of(daemon.out, " => rc 0\n") << " of "
-                                             << total << " messages applied";
+        return ::testing::AssertionFailure()
+               << count_of(daemon.out, " => rc 0\n") << " of " << total << " messages applied";
     }
 
     // Ends the watcher with SIGINT and expects a clean exit, nothing on stderr.
@@ -163,8 +164,9 @@ TEST_F(ClientWatch, PlainWatchStartsWhereAskedAndNotesAStartBeyondTheNewest)
     std::string expected;
     for (int i = 1; i < 4; i++)
         expected += "object:   /f" + std::to_string(i) + "\nreason:   BLOCKED-ALERT\ninfo:     S" +
-                    std::to_string(i) + "\nadd-info: \naction:   \nsource:   \nindex:    " +
-                    std::to_string(i) + "\nalerturl: \n\n";
+                    std::to_string(i) +
+                    "\nadd-info: \naction:   \nsource:   \nindex:    " + std::to_string(i) +
+                    "\nalerturl: \n\n";
     EXPECT_EQ(watcher.out, expected);
     expect_clean_interrupt();
 

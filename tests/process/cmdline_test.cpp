@@ -101,10 +101,9 @@ TEST_F(Cmdline, SecondInstanceThroughSamePathIsRefused)
 
     std::string out, err;
     int other_port = free_tcp_port();
-    EXPECT_EQ(run_command({bin, "-h", "127.0.0.1:" + std::to_string(other_port)}, &out, &err),
-              255);
-    EXPECT_NE(err.find("run once check: another instance is already running\n"),
-              std::string::npos) << err;
+    EXPECT_EQ(run_command({bin, "-h", "127.0.0.1:" + std::to_string(other_port)}, &out, &err), 255);
+    EXPECT_NE(err.find("run once check: another instance is already running\n"), std::string::npos)
+        << err;
     // -V still works while the other instance runs.
     EXPECT_EQ(run_command({bin, "-V"}, &out, &err), 0);
 
@@ -133,7 +132,8 @@ TEST_F(Cmdline, StopSignalsEndWithStatusZero)
         EXPECT_EQ(wait_exit(&c, 10000), 0) << "signal " << sig << "\n" << c.err;
         EXPECT_NE(c.out.find("exit from service loop.\nshutting down ... data ... SOAP ... "
                              "stats ... done.\n"),
-                  std::string::npos) << c.out;
+                  std::string::npos)
+            << c.out;
     }
 }
 
@@ -156,27 +156,28 @@ TEST_F(Cmdline, PasswordIsMaskedInProcessArguments)
     // A throwaway self-signed server certificate with a password-protected key.
     std::string cert = dir + "/cert.pem", key = dir + "/key.pem", server = dir + "/server.pem";
     std::string out, err;
-    ASSERT_EQ(run_command({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout",
-                           key, "-out", cert, "-days", "1", "-subj", "/CN=localhost",
-                           "-passout", "pass:pw"},
-                          &out, &err, 60000),
-              0) << err;
-    ASSERT_EQ(run_command({"/bin/sh", "-c", "cat " + cert + " " + key + " > " + server}, &out,
-                          &err),
-              0);
+    ASSERT_EQ(
+        run_command({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key,
+                     "-out", cert, "-days", "1", "-subj", "/CN=localhost", "-passout", "pass:pw"},
+                    &out, &err, 60000),
+        0)
+        << err;
+    ASSERT_EQ(
+        run_command({"/bin/sh", "-c", "cat " + cert + " " + key + " > " + server}, &out, &err), 0);
 
     child_proc c;
     child_guard g(&c);
     ASSERT_TRUE(start(&c, {"-s", cert + ":" + server + ":pw"})) << c.err;
     EXPECT_NE(c.out.find("SOAP over SSL, key \"" + server + "\" with pass \"pw\", CA \"" + cert +
                          "\", rand \"<NULL>\"\n"),
-              std::string::npos) << c.out;
+              std::string::npos)
+        << c.out;
 
     std::ifstream f("/proc/" + std::to_string(c.pid) + "/cmdline", std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
-    std::string masked = cert + std::string(1, '\0') + server + std::string(1, '\0') + "XX" +
-                         std::string(1, '\0');
+    std::string masked =
+        cert + std::string(1, '\0') + server + std::string(1, '\0') + "XX" + std::string(1, '\0');
     EXPECT_NE(ss.str().find(masked), std::string::npos);
     EXPECT_EQ(ss.str().find(":pw"), std::string::npos);
     kill(c.pid, SIGTERM);
@@ -201,12 +202,14 @@ TEST_F(Cmdline, ConfigurationLinesAndLeftOverWords)
     ASSERT_TRUE(start(&c, {"first", "second"})) << c.err;
     EXPECT_NE(c.out.find("IPC msg queue directory \"" + dir + "\"\n"), std::string::npos) << c.out;
     EXPECT_NE(c.out.find("SOAP host \"127.0.0.1\" and port " + std::to_string(port) + "\n"),
-              std::string::npos) << c.out;
-    EXPECT_NE(c.out.find("initializing ... stats ... SOAP ... data ... done.\n"),
-              std::string::npos) << c.out;
+              std::string::npos)
+        << c.out;
+    EXPECT_NE(c.out.find("initializing ... stats ... SOAP ... data ... done.\n"), std::string::npos)
+        << c.out;
     EXPECT_NE(c.err.find("unhandled command line word [first]\n"
                          "unhandled command line word [second]\n"),
-              std::string::npos) << c.err;
+              std::string::npos)
+        << c.err;
     kill(c.pid, SIGTERM);
     EXPECT_EQ(wait_exit(&c, 10000), 0);
 }
@@ -218,7 +221,8 @@ TEST_F(Cmdline, EmptyHostMeansAllAddresses)
     ASSERT_TRUE(spawn(&c, {bin, "-v", "-h", ":" + std::to_string(port)}));
     ASSERT_TRUE(wait_for_output(&c, "done.\n", 1, 10000)) << c.err;
     EXPECT_NE(c.out.find("SOAP host \"<NULL>\" and port " + std::to_string(port) + "\n"),
-              std::string::npos) << c.out;
+              std::string::npos)
+        << c.out;
     kill(c.pid, SIGTERM);
     EXPECT_EQ(wait_exit(&c, 10000), 0);
 }

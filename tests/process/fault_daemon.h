@@ -152,8 +152,7 @@ protected:
     // otherwise, and waits until it answers get-versionInfo.
     ::testing::AssertionResult start_quiet(const std::vector<std::string> &extra = {"-U"})
     {
-        std::vector<std::string> args{bin, "-h", "127.0.0.1:" + std::to_string(port), "-d",
-                                      dir};
+        std::vector<std::string> args{bin, "-h", "127.0.0.1:" + std::to_string(port), "-d", dir};
         args.insert(args.end(), extra.begin(), extra.end());
         if (!spawn(&daemon, args))
             return ::testing::AssertionFailure() << "cannot start " << bin;
@@ -166,9 +165,8 @@ protected:
     {
         if (!make_test_certificates(dir))
             return ::testing::AssertionFailure() << "cannot make test certificates";
-        if (!spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d", dir,
-                             "-s", dir + "/ca.pem:" + dir + "/server.pem:" +
-                                       kTestServerKeyPassword}))
+        if (!spawn(&daemon, {bin, "-U", "-h", "127.0.0.1:" + std::to_string(port), "-d", dir, "-s",
+                             dir + "/ca.pem:" + dir + "/server.pem:" + kTestServerKeyPassword}))
             return ::testing::AssertionFailure() << "cannot start " << bin;
         if (!eventually(
                 [&] {
@@ -204,8 +202,7 @@ protected:
                 http_conn c;
                 http_reply r;
                 return http_connect(&c, port, 200) &&
-                       http_call(&c, soap_request("get-versionInfo"), &r, 1, 2000) ==
-                           HTTP_REPLY &&
+                       http_call(&c, soap_request("get-versionInfo"), &r, 1, 2000) == HTTP_REPLY &&
                        r.status == 200;
             },
             ms);
@@ -268,12 +265,11 @@ protected:
     // connection it had was released.
     ::testing::AssertionResult settles_to(int thread_count, int fd_count, int ms = 30000)
     {
-        if (eventually([&] { return threads() == thread_count && descriptors() == fd_count; },
-                       ms))
+        if (eventually([&] { return threads() == thread_count && descriptors() == fd_count; }, ms))
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "threads " << threads() << " (want "
-                                             << thread_count << "), descriptors "
-                                             << descriptors() << " (want " << fd_count << ")";
+        return ::testing::AssertionFailure()
+               << "threads " << threads() << " (want " << thread_count << "), descriptors "
+               << descriptors() << " (want " << fd_count << ")";
     }
 
     // The closing check: a fresh connection gets get-versionInfo and get-currentStats
@@ -292,8 +288,8 @@ protected:
         std::ofstream(file, std::ios::binary) << lines;
         child_proc s;
         child_guard g(&s);
-        if (!spawn(&s, {"/bin/sh", "-c", "exec \"$0\" -U -d \"$1\" -b < \"$2\"", sender, dir,
-                        file}))
+        if (!spawn(&s,
+                   {"/bin/sh", "-c", "exec \"$0\" -U -d \"$1\" -b < \"$2\"", sender, dir, file}))
             return ::testing::AssertionFailure() << "cannot start status-send";
         int status = -1;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -302,18 +298,17 @@ protected:
             drain(&daemon, 0);
         }
         if (status != 0)
-            return ::testing::AssertionFailure() << "status-send ended with " << status << ": "
-                                                 << s.err;
+            return ::testing::AssertionFailure()
+                   << "status-send ended with " << status << ": " << s.err;
         return ::testing::AssertionSuccess();
     }
 
-    static std::string stats_body(long long scanned, long long bytes = 0,
-                                  long long blocked = 0, int daemons = 0, int mask = 0)
+    static std::string stats_body(long long scanned, long long bytes = 0, long long blocked = 0,
+                                  int daemons = 0, int mask = 0)
     {
         return "<sntr:currentStats><numDaemons>" + std::to_string(daemons) +
-               "</numDaemons><accessMask>" + std::to_string(mask) +
-               "</accessMask><scannedFiles>" + std::to_string(scanned) +
-               "</scannedFiles><scannedBytes>" + std::to_string(bytes) +
+               "</numDaemons><accessMask>" + std::to_string(mask) + "</accessMask><scannedFiles>" +
+               std::to_string(scanned) + "</scannedFiles><scannedBytes>" + std::to_string(bytes) +
                "</scannedBytes><blockedCount>" + std::to_string(blocked) +
                "</blockedCount></sntr:currentStats>";
     }

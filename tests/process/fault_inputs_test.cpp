@@ -71,7 +71,8 @@ protected:
                             "\"><SOAP-ENV:Body>" + open;
         std::string end = close + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
         std::string head = "POST / HTTP/1.1\r\nHost: h\r\nContent-Type: text/xml\r\n"
-                           "Content-Length: " + std::to_string(total) + "\r\n\r\n" + start;
+                           "Content-Length: " +
+                           std::to_string(total) + "\r\n\r\n" + start;
         int fd = c.fd;
         auto writer = std::async(std::launch::async, [fd, head, start, end, total] {
             std::string block(1 << 20, '7');
@@ -138,14 +139,15 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
          REFUSED},
         {"attribute given twice",
          raw_post(soap_envelope("<sntr:get-versionInfo a=\"1\" a=\"2\"/>")), REFUSED},
-        {"crossed end tags",
-         raw_post(soap_envelope(stats_with + "<a><b></a></b>" + stats_end)), REFUSED},
+        {"crossed end tags", raw_post(soap_envelope(stats_with + "<a><b></a></b>" + stats_end)),
+         REFUSED},
         {"mismatched end tag", raw_post(soap_envelope(stats_with + "<a></b>" + stats_end)),
          REFUSED},
         {"unknown method", raw_post(soap_request("get-everything")), REFUSED},
         {"known method in another namespace",
          raw_post("<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
-                  std::string(kSoap11EnvNs) + "\" xmlns:sntr=\"urn:other\"><SOAP-ENV:Body>"
+                  std::string(kSoap11EnvNs) +
+                  "\" xmlns:sntr=\"urn:other\"><SOAP-ENV:Body>"
                   "<sntr:get-currentStats/></SOAP-ENV:Body></SOAP-ENV:Envelope>"),
          REFUSED},
         {"SOAP-ENV:Fault as the body child",
@@ -172,25 +174,21 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"NUL bytes in a request",
          raw_post(soap_envelope(stats_with + std::string("\0\0", 2) + stats_end)), SERVED},
         {"NUL byte in a header line",
-         std::string("POST / HTTP/1.1\r\nHost: \0x\r\nContent-Length: 5\r\n\r\n<a/>", 52),
-         REFUSED},
+         std::string("POST / HTTP/1.1\r\nHost: \0x\r\nContent-Length: 5\r\n\r\n<a/>", 52), REFUSED},
         {"number out of range",
-         raw_post(soap_request("get-blockedFile", "<index>99999999999999999999</index>")),
-         REFUSED},
+         raw_post(soap_request("get-blockedFile", "<index>99999999999999999999</index>")), REFUSED},
         {"negative Content-Length (read as 2^64 - 5)",
          "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + stats, REFUSED},
         {"40000 attributes on one element",
          raw_post(soap_envelope("<sntr:get-versionInfo" + many(40000, " a", "=\"\"") + "/>")),
          REFUSED},
         {"300 namespace declarations",
-         raw_post(soap_envelope("<sntr:get-versionInfo" + many(300, " xmlns:n", "=\"urn:n\"") +
-                                "/>")),
+         raw_post(
+             soap_envelope("<sntr:get-versionInfo" + many(300, " xmlns:n", "=\"urn:n\"") + "/>")),
          REFUSED},
         {"chunk size beyond any buffer",
-         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffff0\r\n<a/>",
-         REFUSED},
-        {"document type declaration", raw_post("<!DOCTYPE a [<!ENTITY e \"x\">]>" + stats),
-         SERVED},
+         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffff0\r\n<a/>", REFUSED},
+        {"document type declaration", raw_post("<!DOCTYPE a [<!ENTITY e \"x\">]>" + stats), SERVED},
     };
     for (const auto &in : inputs)
         expect_outcome(in.what, in.bytes, in.want);
@@ -265,8 +263,8 @@ TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
     ASSERT_TRUE(hold_connections(200, &silent));
     // That the daemon took all 200 shows the accept thread free; these are served too.
     for (int i = 0; i < 10; i++)
-        EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"),
-                  std::string::npos) << "client " << i;
+        EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"), std::string::npos)
+            << "client " << i;
     close_all(&silent);
     EXPECT_TRUE(settles_to(base_threads, base_fds));
     EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"), std::string::npos);
@@ -377,8 +375,9 @@ TEST_F(FaultInputs, StopEndsTheDaemonWhateverStandardErrorHolds)
 // Forwarding must answer its fault instead, and intake and reads must go on.
 TEST_F(FaultInputs, ForwardedCommandsWentIntoTheLockFileWhenStandardErrorWasClosed)
 {
-    std::vector<std::string> args{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-", bin, "-U", "-h",
-                                  "127.0.0.1:" + std::to_string(port), "-d", dir};
+    std::vector<std::string> args{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-",           bin,
+                                  "-U",      "-h", "127.0.0.1:" + std::to_string(port), "-d",
+                                  dir};
     ASSERT_TRUE(spawn(&daemon, args));
     ASSERT_TRUE(wait_ready());
     for (const char *op : {"ping", "reload", "stop"}) {

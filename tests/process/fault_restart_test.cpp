@@ -5,7 +5,6 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-
 #include "intake/status_message.h"
 #include "process/fault_daemon.h"
 

@@ -51,12 +51,12 @@ protected:
     }
     void start(std::vector<std::string> extra)
     {
-        std::vector<std::string> argv = {bin_, "-v", "-d", dir_, "-h",
-                                         "127.0.0.1:" + std::to_string(free_tcp_port())};
+        std::vector<std::string> argv = {
+            bin_, "-v", "-d", dir_, "-h", "127.0.0.1:" + std::to_string(free_tcp_port())};
         argv.insert(argv.end(), extra.begin(), extra.end());
         ASSERT_TRUE(spawn(&d_, argv));
-        ASSERT_TRUE(wait_for_output(&d_, "waiting for a message ... ", 1, 15000)) << d_.out
-                                                                                   << d_.err;
+        ASSERT_TRUE(wait_for_output(&d_, "waiting for a message ... ", 1, 15000))
+            << d_.out << d_.err;
     }
     // Waits until needle has appeared n times on stdout (which == 1) or stderr.
     bool wait_count(const std::string &needle, size_t n, int which = 1, int timeout_ms = 15000)
@@ -110,9 +110,10 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
     EXPECT_NE(std::string::npos, d_.out.find(" bytes\nwaiting for a message ... ", at)) << d_.out;
     send({"1", "S", "I", "42"});
     ASSERT_TRUE(wait_for_output(&d_, "=> rc", 1, 10000));
-    EXPECT_NE(std::string::npos,
-              d_.out.find("waiting for a message ... got one.\n"
-                          "mtype 1, product SNTR, subsys STAT: op S on item 1, I0=[42] => rc 0\n\n"))
+    EXPECT_NE(
+        std::string::npos,
+        d_.out.find("waiting for a message ... got one.\n"
+                    "mtype 1, product SNTR, subsys STAT: op S on item 1, I0=[42] => rc 0\n\n"))
         << d_.out;
     send({"9", "I", "Z", "5"});
     send({"6", "S", "S", "/a\\nb"});
@@ -122,9 +123,8 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
     ASSERT_TRUE(wait_count("=> rc", 6));
     EXPECT_NE(std::string::npos, d_.out.find(": op I on item 9, Z0=[5] => rc 0\n\n"));
     EXPECT_NE(std::string::npos, d_.out.find(": op S on item 6, S0=[/a\nb] => rc 0\n\n"));
-    EXPECT_NE(std::string::npos,
-              d_.out.find(": op S on item 5, SO=[/home/user/report.doc] BR=[3] "
-                          "AN=[Test.Signature] => rc 0\n\n"));
+    EXPECT_NE(std::string::npos, d_.out.find(": op S on item 5, SO=[/home/user/report.doc] BR=[3] "
+                                             "AN=[Test.Signature] => rc 0\n\n"));
     EXPECT_NE(std::string::npos,
               d_.out.find("S0=[" + std::string(449, 'c') + "] (trunc) => rc -1\n\n"));
     EXPECT_NE(std::string::npos, d_.out.find(": op I on item 1, I0=[1] => rc -1\n\n"));
@@ -147,7 +147,8 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
     channel_close(&tx, 0);
     send({"2", "S", "I", "3"});
     ASSERT_TRUE(wait_count("=> rc", 7));
-    EXPECT_NE(std::string::npos, d_.out.find("mtype 2, product SNTR, subsys STAT: *** wrong msg type, skipping\n\n"));
+    EXPECT_NE(std::string::npos,
+              d_.out.find("mtype 2, product SNTR, subsys STAT: *** wrong msg type, skipping\n\n"));
     EXPECT_NE(std::string::npos, d_.out.find("subsys XXXX: *** no STAT subsys, skipping\n\n"));
     EXPECT_NE(std::string::npos, d_.out.find("subsys STAT: *** improper data, skipping\n\n"));
     EXPECT_EQ(0, stop());
@@ -219,8 +220,8 @@ TEST_F(Daemon, QueueRemovedFromOutsideRestartsUnderSameKey)
 
 TEST_F(Daemon, BothTransportsOffFailsSetUpAndExitsCleanly)
 {
-    ASSERT_TRUE(spawn(&d_, {bin_, "-M", "-U", "-d", dir_, "-h",
-                            "127.0.0.1:" + std::to_string(free_tcp_port())}));
+    ASSERT_TRUE(spawn(
+        &d_, {bin_, "-M", "-U", "-d", dir_, "-h", "127.0.0.1:" + std::to_string(free_tcp_port())}));
     EXPECT_EQ(0, wait_exit(&d_, 15000)) << d_.err;
     drain(&d_, 100);
     EXPECT_NE(std::string::npos, d_.err.find("msgqueue creation")) << d_.err;

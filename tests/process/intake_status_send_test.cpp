@@ -125,8 +125,8 @@ TEST_F(StatusSend, RepeatsAndReadsBatches)
 TEST_F(StatusSend, RefusesBadInputWithOneLine)
 {
     const std::vector<std::vector<std::string>> bad = {
-        {"13", "S", "I", "1"},  {"nosuch", "S", "I", "1"}, {"1", "X", "I", "1"},
-        {"1", "S", "Q", "1"},   {"1", "S", "I", "12abc"},  {"1", "S", "I", "4294967296"},
+        {"13", "S", "I", "1"}, {"nosuch", "S", "I", "1"}, {"1", "X", "I", "1"},
+        {"1", "S", "Q", "1"},  {"1", "S", "I", "12abc"},  {"1", "S", "I", "4294967296"},
         {"5", "S", "2", "/x"},
     };
     for (const auto &args : bad) {
@@ -136,9 +136,9 @@ TEST_F(StatusSend, RefusesBadInputWithOneLine)
         EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
     }
     std::string out, err;
-    EXPECT_NE(0, run_command({build_path("status-send"), "-d", dir_ + "/missing", "1", "S",
-                              "I", "1"},
-                             &out, &err));
+    EXPECT_NE(0,
+              run_command({build_path("status-send"), "-d", dir_ + "/missing", "1", "S", "I", "1"},
+                          &out, &err));
     EXPECT_NE(std::string::npos, err.find("cannot open the status channel"));
 }
 

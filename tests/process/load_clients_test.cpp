@@ -85,8 +85,7 @@ std::string random_message(std::mt19937 *rng, expected_state *e)
     case 6: e->bytes += v; return "10 I Z " + std::to_string(v) + "\n";
     case 7: e->blocked += v; return "11 I Z " + std::to_string(v) + "\n";
     case 8: return "12 I I 1\n";
-    default:
-        return "5 S 2 /blocked/" + std::to_string(e->blocked_files++) + "\tSig\n";
+    default: return "5 S 2 /blocked/" + std::to_string(e->blocked_files++) + "\tSig\n";
     }
 }
 
@@ -116,8 +115,9 @@ TEST_F(LoadClients, HundredThousandMessagesWithFiftyLongPollers)
                 http_reply r;
                 if (c.fd < 0 && !http_connect(&c, port))
                     return done ? void() : fail("tracker cannot connect");
-                if (http_call(&c, soap_request("get-blockedFile2",
-                                               "<index>" + std::to_string(want) + "</index>"),
+                if (http_call(&c,
+                              soap_request("get-blockedFile2",
+                                           "<index>" + std::to_string(want) + "</index>"),
                               &r, 1, 60000) != HTTP_REPLY)
                     return done ? void() : fail("tracker poll unanswered");
                 if (xml_text(r.body, "index") != std::to_string(want) ||

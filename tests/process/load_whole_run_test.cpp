@@ -35,12 +35,18 @@ protected:
         const struct {
             const char *op;
             reply_kind reply;
-        } ops[] = {{"get-versionInfo", ANSWER},     {"get-binVersionNumber", ANSWER},
-                   {"get-engVersionNumber", ANSWER}, {"get-vdfVersionNumber", ANSWER},
-                   {"get-currentConffile", ANSWER},  {"get-lastScannedFile", WAITS},
-                   {"get-currentStats", ANSWER},     {"get-logChanged", ANSWER},
-                   {"reload", NOTHING},              {"stop", NOTHING},
-                   {"ping", ANSWER},                 {"register-client", ANSWER},
+        } ops[] = {{"get-versionInfo", ANSWER},
+                   {"get-binVersionNumber", ANSWER},
+                   {"get-engVersionNumber", ANSWER},
+                   {"get-vdfVersionNumber", ANSWER},
+                   {"get-currentConffile", ANSWER},
+                   {"get-lastScannedFile", WAITS},
+                   {"get-currentStats", ANSWER},
+                   {"get-logChanged", ANSWER},
+                   {"reload", NOTHING},
+                   {"stop", NOTHING},
+                   {"ping", ANSWER},
+                   {"register-client", ANSWER},
                    {"get-nothing", FAULT}};
         for (const auto &o : ops)
             r.push_back({soap_request(o.op, "", version), o.reply});
@@ -72,7 +78,8 @@ TEST_F(LoadWholeRun, PlainRunOfEveryKindStopsWithoutLeaks)
             if (req.reply == ANSWER)
                 EXPECT_EQ(r.status, 200) << req.envelope << "\n" << r.body;
             else
-                EXPECT_NE(r.body.find("Fault>"), std::string::npos) << req.envelope << "\n" << r.body;
+                EXPECT_NE(r.body.find("Fault>"), std::string::npos) << req.envelope << "\n"
+                                                                    << r.body;
         }
     // A hundred connections: some served, some silent, some in long polls at the stop.
     std::vector<http_conn> conns(100);
@@ -96,17 +103,17 @@ TEST_F(LoadWholeRun, TlsRunOfEveryKindStopsWithoutLeaks)
     ASSERT_TRUE(send_lines(every_message()));
     // A one-way request answers nothing, so a closing request follows it in the same
     // write, and its answer is the only one.
-    const std::string closing =
-        raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
+    const std::string closing = raw_post(soap_request("get-versionInfo"), "Connection: close\r\n");
     for (int version : {1, 2})
         for (const request &req : every_request(version)) {
-            const std::string got = tls_exchange(
-                dir, port,
-                req.reply == NOTHING ? raw_post(req.envelope) + closing
-                                     : raw_post(req.envelope, "Connection: close\r\n"),
-                req.reply == WAITS ? 1 : 15);
+            const std::string got =
+                tls_exchange(dir, port,
+                             req.reply == NOTHING ? raw_post(req.envelope) + closing
+                                                  : raw_post(req.envelope, "Connection: close\r\n"),
+                             req.reply == WAITS ? 1 : 15);
             if (req.reply == ANSWER)
-                EXPECT_NE(got.find(" 200 OK\r\n"), std::string::npos) << req.envelope << "\n" << got;
+                EXPECT_NE(got.find(" 200 OK\r\n"), std::string::npos) << req.envelope << "\n"
+                                                                      << got;
             else if (req.reply == FAULT)
                 EXPECT_NE(got.find("Fault>"), std::string::npos) << req.envelope << "\n" << got;
             else if (req.reply == WAITS)

@@ -83,8 +83,8 @@ TEST(ManPages, OptionListsMatchTheUsageTexts)
         std::set<std::string> page = options_in(option_tags(GC_SOURCE_DIR "/" + c.page));
         for (const auto &o : c.page_only)
             EXPECT_EQ(page.erase(o), 1u) << c.page << " no longer documents " << o;
-        EXPECT_EQ(join(page), join(usage)) << c.page << " (left) against " << c.program
-                                           << "'s usage (right)";
+        EXPECT_EQ(join(page), join(usage))
+            << c.page << " (left) against " << c.program << "'s usage (right)";
     }
 }
 

@@ -12,9 +12,10 @@ protected:
     ::testing::AssertionResult send_blocked(const std::string &object, int reason,
                                             const std::string &info = "Eicar-Test-Signature")
     {
-        return send({"blockedFile", "S", "s",
-                     "\\nSO=" + object + "\\nBR=" + std::to_string(reason) + "\\nAN=" + info +
-                         "\\nAT=heuristic\\nAC=deny\\nUM=uid 1000\\nUR=http://alerts/?id=7&lang=en"});
+        return send(
+            {"blockedFile", "S", "s",
+             "\\nSO=" + object + "\\nBR=" + std::to_string(reason) + "\\nAN=" + info +
+                 "\\nAT=heuristic\\nAC=deny\\nUM=uid 1000\\nUR=http://alerts/?id=7&lang=en"});
     }
 
     static std::string blocked2(const std::string &object, const std::string &reason,
@@ -23,7 +24,8 @@ protected:
         return "<sntr:blockedFile2><object>" + object + "</object><reason>" + reason +
                "</reason><info>" + info +
                "</info><add-info>heuristic</add-info><action>deny</action><source>uid 1000"
-               "</source><index>" + std::to_string(index) +
+               "</source><index>" +
+               std::to_string(index) +
                "</index><alerturl>http://alerts/?id=7&amp;lang=en</alerturl></sntr:blockedFile2>";
     }
 
@@ -131,8 +133,7 @@ TEST_F(SoapBlocked, RingKeepsTheNewest1024AndIndexTotalWaitsForTheNext)
     EXPECT_EQ(body(&c, "get-blockedFile", index_child(1029)),
               blocked1("/data/file-1029", "Sig-1029", 1029));
     // An index far ahead is not waited for: it also gives the oldest held record.
-    EXPECT_EQ(body(&c, "get-blockedFile", index_child(5000)),
-              blocked1("/data/file-6", "Sig-6", 6));
+    EXPECT_EQ(body(&c, "get-blockedFile", index_child(5000)), blocked1("/data/file-6", "Sig-6", 6));
 
     // index = total: the client has seen everything, so it waits for exactly the next one.
     ASSERT_TRUE(post_blocked(&c, "get-blockedFile", index_child(1030)));

@@ -62,8 +62,8 @@ protected:
     {
         std::string reply = call(c, "register-client");
         std::string id = xml_text(reply, "id");
-        EXPECT_EQ(xml_text(reply, "SOAP-ENV:Body"),
-                  "<sntr:register-clientResponse><id>" + id + "</id></sntr:register-clientResponse>");
+        EXPECT_EQ(xml_text(reply, "SOAP-ENV:Body"), "<sntr:register-clientResponse><id>" + id +
+                                                        "</id></sntr:register-clientResponse>");
         return id;
     }
 
@@ -127,8 +127,8 @@ TEST_F(SoapClients, OneWayRequestCountsAmongTheHundred)
     ASSERT_TRUE(http_send_raw(&c, "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
                                       std::to_string(reload.size()) + "\r\n\r\n" + reload +
                                       "POST / HTTP/1.1\r\nContent-Type: text/xml\r\n"
-                                      "Content-Length: " + std::to_string(version.size()) +
-                                      "\r\n\r\n" + version));
+                                      "Content-Length: " +
+                                      std::to_string(version.size()) + "\r\n\r\n" + version));
     http_reply r;
     ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << "the 100th request was lost";
     EXPECT_EQ(xml_text(r.body, "interface-version"), "2");
@@ -160,8 +160,8 @@ TEST_F(SoapClients, ConnectionCloseTokenEndsTheConnectionAfterReplyOrOneWay)
     const struct {
         const char *version, *connection;
     } closing[] = {
-        {"1.1", "TE, close"}, {"1.1", "Close"},   {"1.1", "keep-alive , CLOSE"},
-        {"1.0", ""},          {"1.0", "TE"},      {"1.0", "Keep-Alive, close"},
+        {"1.1", "TE, close"}, {"1.1", "Close"}, {"1.1", "keep-alive , CLOSE"},
+        {"1.0", ""},          {"1.0", "TE"},    {"1.0", "Keep-Alive, close"},
     };
     int reloads = 0;
     for (const auto &k : closing) {
@@ -173,7 +173,8 @@ TEST_F(SoapClients, ConnectionCloseTokenEndsTheConnectionAfterReplyOrOneWay)
         http_reply r;
         ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << what;
         EXPECT_EQ(r.status, 200) << what << "\n" << r.head;
-        EXPECT_NE(r.head.find("\r\nConnection: close"), std::string::npos) << what << "\n" << r.head;
+        EXPECT_NE(r.head.find("\r\nConnection: close"), std::string::npos) << what << "\n"
+                                                                           << r.head;
         EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), ping_body) << what;
         EXPECT_TRUE(http_closed_without_reply(&c, kAnswerMs)) << what << ": still open";
 
@@ -197,7 +198,10 @@ TEST_F(SoapClients, ConnectionKeepAliveTokenKeepsTheConnection)
     const struct {
         const char *version, *connection;
     } keeping[] = {
-        {"1.1", ""}, {"1.1", "TE"}, {"1.1", "Keep-Alive, TE"}, {"1.0", "keep-alive"},
+        {"1.1", ""},
+        {"1.1", "TE"},
+        {"1.1", "Keep-Alive, TE"},
+        {"1.0", "keep-alive"},
         {"1.0", "TE ,KEEP-ALIVE"},
     };
     for (const auto &k : keeping) {
@@ -213,8 +217,8 @@ TEST_F(SoapClients, ConnectionKeepAliveTokenKeepsTheConnection)
             }
             http_reply r;
             ASSERT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << what << " " << op;
-            EXPECT_NE(r.head.find("\r\nConnection: keep-alive"), std::string::npos)
-                << what << "\n" << r.head;
+            EXPECT_NE(r.head.find("\r\nConnection: keep-alive"), std::string::npos) << what << "\n"
+                                                                                    << r.head;
             EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), ping_body) << what;
         }
     }
@@ -241,7 +245,8 @@ TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
     EXPECT_EQ(r.status, 400) << r.head;
     EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"), kForwardFault12) << r.body;
     EXPECT_NE(r.body.find("xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\""),
-              std::string::npos) << r.body;
+              std::string::npos)
+        << r.body;
 
     // Nothing else changed: reads still work and the daemon stops normally.
     http_conn d;
@@ -328,8 +333,8 @@ TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
     // The same in SOAP 1.2: a Sender fault with no Reason at all, sent as 400.
     http_conn c12;
     ASSERT_TRUE(http_connect(&c12, port));
-    ASSERT_TRUE(http_post(&c12, soap_request("unregister-client", "<id>" + unknown + "</id>", 2),
-                          2));
+    ASSERT_TRUE(
+        http_post(&c12, soap_request("unregister-client", "<id>" + unknown + "</id>", 2), 2));
     r = fault(&c12, "unregister-client in SOAP 1.2");
     EXPECT_EQ(r.status, 400) << r.head;
     EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"),
@@ -372,8 +377,7 @@ TEST_F(SoapClients, StopSignalEndsEveryLongPollPromptly)
 
     // Promptly: well within the bounded waits of a client that would hang.
     expect_clean_stop(3000);
-    EXPECT_NE(daemon.out.find("exit from service loop.\n"), std::string::npos)
-        << tail(daemon.out);
+    EXPECT_NE(daemon.out.find("exit from service loop.\n"), std::string::npos) << tail(daemon.out);
     // None of the cancelled polls sent an answer.
     for (http_conn *c : {&last, &by_index, &by_index2, &scanned})
         EXPECT_TRUE(http_closed_without_reply(c, kAnswerMs)) << c->in;

@@ -43,7 +43,8 @@ protected:
             int status = wait_exit(&daemon, HasFailure() ? 2000 : 0);
             if (status >= 0)
                 ADD_FAILURE() << "the daemon ended by itself with status " << status
-                              << "; stderr:\n" << daemon.err;
+                              << "; stderr:\n"
+                              << daemon.err;
         }
         kill_and_reap(&daemon);
         remove_tree(dir);
@@ -53,14 +54,15 @@ protected:
     // waits until its start-up is over.
     ::testing::AssertionResult start(const std::vector<std::string> &extra = {})
     {
-        std::vector<std::string> args{bin, "-v", "-h", "127.0.0.1:" + std::to_string(port),
+        std::vector<std::string> args{bin,  "-v", "-h", "127.0.0.1:" + std::to_string(port),
                                       "-d", dir};
         args.insert(args.end(), extra.begin(), extra.end());
         if (!spawn(&daemon, args))
             return ::testing::AssertionFailure() << "cannot start " << bin;
         if (!wait_for_output(&daemon, "done.\n", 1, 10000))
             return ::testing::AssertionFailure() << "no start-up; stdout:\n"
-                                                 << daemon.out << "\nstderr:\n" << daemon.err;
+                                                 << daemon.out << "\nstderr:\n"
+                                                 << daemon.err;
         return ::testing::AssertionSuccess();
     }
 
@@ -79,24 +81,22 @@ protected:
     {
         std::string file = dir + "/batch.txt";
         std::ofstream(file, std::ios::binary) << lines;
-        return run_sender({"/bin/sh", "-c", "exec \"$0\" -d \"$1\" -b < \"$2\"", sender, dir,
-                           file},
+        return run_sender({"/bin/sh", "-c", "exec \"$0\" -d \"$1\" -b < \"$2\"", sender, dir, file},
                           count);
     }
 
     // Calls operation on c (connecting it first when it is not connected) and expects a
     // "200 OK" reply on a connection that stays open; returns the reply body.
-    std::string call(http_conn *c, const std::string &operation,
-                     const std::string &children = "", int soap_version = 1)
+    std::string call(http_conn *c, const std::string &operation, const std::string &children = "",
+                     int soap_version = 1)
     {
         if (c->fd < 0 && !http_connect(c, port)) {
             ADD_FAILURE() << "cannot connect to port " << port;
             return "";
         }
         http_reply r;
-        http_read_result rc =
-            http_call(c, soap_request(operation, children, soap_version), &r, soap_version,
-                      kAnswerMs);
+        http_read_result rc = http_call(c, soap_request(operation, children, soap_version), &r,
+                                        soap_version, kAnswerMs);
         if (rc != HTTP_REPLY) {
             ADD_FAILURE() << operation << ": no reply (" << rc << ")";
             return "";
@@ -116,8 +116,7 @@ protected:
         if (!http_post(c, soap_request(operation, children)))
             return ::testing::AssertionFailure() << operation << ": cannot send";
         if (!http_silent_for(c, kStillBlockedMs))
-            return ::testing::AssertionFailure()
-                   << operation << " did not block; got: " << c->in;
+            return ::testing::AssertionFailure() << operation << " did not block; got: " << c->in;
         return ::testing::AssertionSuccess();
     }
 
@@ -141,7 +140,8 @@ protected:
         ASSERT_GT(daemon.pid, 0);
         kill(daemon.pid, SIGTERM);
         EXPECT_EQ(wait_exit(&daemon, ms), 0) << "stdout tail:\n"
-                                             << tail(daemon.out) << "\nstderr:\n" << daemon.err;
+                                             << tail(daemon.out) << "\nstderr:\n"
+                                             << daemon.err;
     }
 
     static std::string tail(const std::string &s)
@@ -178,9 +178,9 @@ private:
         int ok = count_of(daemon.out, " => rc 0\n");
         applied = seen;
         if (seen < want)
-            return ::testing::AssertionFailure() << "only " << seen << " of " << want
-                                                 << " messages applied; stdout tail:\n"
-                                                 << tail(daemon.out);
+            return ::testing::AssertionFailure()
+                   << "only " << seen << " of " << want << " messages applied; stdout tail:\n"
+                   << tail(daemon.out);
         if (ok != seen)
             return ::testing::AssertionFailure() << "a message was refused; stdout tail:\n"
                                                  << tail(daemon.out);

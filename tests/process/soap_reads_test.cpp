@@ -42,7 +42,8 @@ TEST_F(SoapReads, VersionInfoIsOneExactLineInEitherSoapVersion)
     EXPECT_NE(r.head.find("text/xml; charset=utf-8"), std::string::npos) << r.head;
     EXPECT_EQ(r.body, std::string(kEnvelope11Start) +
                           "<sntr:versionInfo><interface-version>2</interface-version>"
-                          "</sntr:versionInfo>" + kEnvelopeEnd);
+                          "</sntr:versionInfo>" +
+                          kEnvelopeEnd);
 
     // A SOAP 1.2 request on the same kept-alive connection is answered in SOAP 1.2.
     ASSERT_EQ(http_call(&conn, soap_request("get-versionInfo", "", 2), &r, 2), HTTP_REPLY);
@@ -50,28 +51,25 @@ TEST_F(SoapReads, VersionInfoIsOneExactLineInEitherSoapVersion)
     EXPECT_NE(r.head.find("application/soap+xml; charset=utf-8"), std::string::npos) << r.head;
     EXPECT_EQ(r.body, std::string(kEnvelope12Start) +
                           "<sntr:versionInfo><interface-version>2</interface-version>"
-                          "</sntr:versionInfo>" + kEnvelopeEnd);
+                          "</sntr:versionInfo>" +
+                          kEnvelopeEnd);
     expect_clean_stop();
 }
 
 TEST_F(SoapReads, VersionNumbersFollowItemsOneToThree)
 {
     ASSERT_TRUE(start());
-    EXPECT_EQ(body("get-binVersionNumber"),
-              "<sntr:get-binVersionNumberResponse><ver>0</ver>"
-              "</sntr:get-binVersionNumberResponse>");
+    EXPECT_EQ(body("get-binVersionNumber"), "<sntr:get-binVersionNumberResponse><ver>0</ver>"
+                                            "</sntr:get-binVersionNumberResponse>");
     ASSERT_TRUE(send({"1", "S", "I", "17"}));
     ASSERT_TRUE(send({"engVersionNumber", "S", "I", "-5"}));
     ASSERT_TRUE(send({"3", "S", "I", "0x10"}));
-    EXPECT_EQ(body("get-binVersionNumber"),
-              "<sntr:get-binVersionNumberResponse><ver>17</ver>"
-              "</sntr:get-binVersionNumberResponse>");
-    EXPECT_EQ(body("get-engVersionNumber"),
-              "<sntr:get-engVersionNumberResponse><ver>-5</ver>"
-              "</sntr:get-engVersionNumberResponse>");
-    EXPECT_EQ(body("get-vdfVersionNumber"),
-              "<sntr:get-vdfVersionNumberResponse><ver>16</ver>"
-              "</sntr:get-vdfVersionNumberResponse>");
+    EXPECT_EQ(body("get-binVersionNumber"), "<sntr:get-binVersionNumberResponse><ver>17</ver>"
+                                            "</sntr:get-binVersionNumberResponse>");
+    EXPECT_EQ(body("get-engVersionNumber"), "<sntr:get-engVersionNumberResponse><ver>-5</ver>"
+                                            "</sntr:get-engVersionNumberResponse>");
+    EXPECT_EQ(body("get-vdfVersionNumber"), "<sntr:get-vdfVersionNumberResponse><ver>16</ver>"
+                                            "</sntr:get-vdfVersionNumberResponse>");
     // A later set replaces the value.
     ASSERT_TRUE(send({"1", "S", "I", "2147483647"}));
     EXPECT_EQ(xml_text(body("get-binVersionNumber"), "ver"), "2147483647");
@@ -108,11 +106,10 @@ TEST_F(SoapReads, CurrentStatsCarry64BitCountersAndIncrements)
     ASSERT_TRUE(send({"blockedCount", "I", "Z", "2"}));
     ASSERT_TRUE(send({"blockedCount", "I", "Z", "3"}));
     std::string stats = body("get-currentStats");
-    EXPECT_EQ(stats,
-              "<sntr:currentStats><numDaemons>3</numDaemons><accessMask>12</accessMask>"
-              "<scannedFiles>1099511627781</scannedFiles>"
-              "<scannedBytes>8999999999999999999</scannedBytes>"
-              "<blockedCount>4294967301</blockedCount></sntr:currentStats>");
+    EXPECT_EQ(stats, "<sntr:currentStats><numDaemons>3</numDaemons><accessMask>12</accessMask>"
+                     "<scannedFiles>1099511627781</scannedFiles>"
+                     "<scannedBytes>8999999999999999999</scannedBytes>"
+                     "<blockedCount>4294967301</blockedCount></sntr:currentStats>");
 
     // The counters wrap like two's complement integers when an increment passes 2^63 - 1.
     ASSERT_TRUE(send({"scannedBytes", "S", "Z", "9223372036854775807"}));
@@ -128,9 +125,8 @@ TEST_F(SoapReads, LogChangedIsTakenOnce)
               "</sntr:get-logChangedResponse>");
     ASSERT_TRUE(send({"logChanged", "S", "I", "1"}));
     ASSERT_TRUE(send({"logChanged", "I", "I", "2"}));
-    EXPECT_EQ(body("get-logChanged"),
-              "<sntr:get-logChangedResponse><log-changed>true</log-changed>"
-              "</sntr:get-logChangedResponse>");
+    EXPECT_EQ(body("get-logChanged"), "<sntr:get-logChangedResponse><log-changed>true</log-changed>"
+                                      "</sntr:get-logChangedResponse>");
     // Reading it reset the counter, for every client: a new connection sees false too.
     EXPECT_EQ(xml_text(body("get-logChanged"), "log-changed"), "false");
     http_conn other;

@@ -16,16 +16,24 @@ void unlock_ext(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m
 
 class ConnRegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override { reg = conn_registry_new(kMaxEvent); ASSERT_NE(reg, nullptr); }
-    void TearDown() override {
+    void SetUp() override
+    {
+        reg = conn_registry_new(kMaxEvent);
+        ASSERT_NE(reg, nullptr);
+    }
+    void TearDown() override
+    {
         // Leaves nothing behind even when a test failed half-way.
         conn_registry_cancel_all(reg, 0);
-        for (conn_thread *t : started) EXPECT_TRUE(conn_thread_join(t, kPromptMs));
-        for (conn_thread *t : started) delete t;
+        for (conn_thread *t : started)
+            EXPECT_TRUE(conn_thread_join(t, kPromptMs));
+        for (conn_thread *t : started)
+            delete t;
         EXPECT_EQ(conn_registry_count(reg), 0);
         conn_registry_free(reg);
     }
-    conn_thread *spawn(std::function<int()> body) {
+    conn_thread *spawn(std::function<int()> body)
+    {
         conn_thread *t = new conn_thread;
         started.push_back(t);
         EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
@@ -33,14 +41,16 @@ protected:
         return t;
     }
     // A thread that waits once for event with cap and no external mutex.
-    conn_thread *waiter(int event, int cap) {
+    conn_thread *waiter(int event, int cap)
+    {
         return spawn([this, event, cap] { return conn_registry_wait(reg, event, cap, nullptr); });
     }
     struct conn_registry *reg = nullptr;
     std::vector<conn_thread *> started;
 };
 
-TEST(ConnRegistryNull, EveryOperationRefusesNull) {
+TEST(ConnRegistryNull, EveryOperationRefusesNull)
+{
     EXPECT_EQ(conn_registry_free(nullptr), -1);
     EXPECT_EQ(conn_registry_add_reserved(nullptr, pthread_self(), -1), -1);
     EXPECT_EQ(conn_registry_remove(nullptr, pthread_self()), -1);
@@ -53,7 +63,8 @@ TEST(ConnRegistryNull, EveryOperationRefusesNull) {
     EXPECT_EQ(conn_registry_cancel_thread(nullptr, 1), -1);
 }
 
-TEST(ConnRegistryNoEvents, EventCallsAreOutOfRangeButRegistrationWorks) {
+TEST(ConnRegistryNoEvents, EventCallsAreOutOfRangeButRegistrationWorks)
+{
     for (int n : {0, -1}) {
         struct conn_registry *reg = conn_registry_new(n);
         ASSERT_NE(reg, nullptr);
@@ -68,13 +79,15 @@ TEST(ConnRegistryNoEvents, EventCallsAreOutOfRangeButRegistrationWorks) {
     }
 }
 
-TEST_F(ConnRegistryTest, OutOfRangeEventsAreRefusedWithoutCountingOrBlocking) {
+TEST_F(ConnRegistryTest, OutOfRangeEventsAreRefusedWithoutCountingOrBlocking)
+{
     EXPECT_EQ(conn_registry_notify(reg, -1), -2);
     EXPECT_EQ(conn_registry_notify(reg, kMaxEvent + 1), -2);
     // The range check comes first, so even an unregistered caller gets -2 at once.
     EXPECT_EQ(conn_registry_wait(reg, kMaxEvent + 1, 1, nullptr), -2);
     conn_thread *t = spawn([this] {
-        if (conn_registry_wait(reg, -1, 1, nullptr) != -2) return -100;
+        if (conn_registry_wait(reg, -1, 1, nullptr) != -2)
+            return -100;
         return conn_registry_wait(reg, 1, 1, nullptr);
     });
     // Neither refused notification was counted: the valid wait blocks.
@@ -84,20 +97,24 @@ TEST_F(ConnRegistryTest, OutOfRangeEventsAreRefusedWithoutCountingOrBlocking) {
     EXPECT_EQ(conn_thread_result(t), 1);
 }
 
-TEST_F(ConnRegistryTest, UnregisteredWaiterGetsMinusOneAtOnce) {
+TEST_F(ConnRegistryTest, UnregisteredWaiterGetsMinusOneAtOnce)
+{
     EXPECT_EQ(conn_registry_wait(reg, 1, 1, nullptr), -1);
 }
 
-TEST_F(ConnRegistryTest, CapOneConsumesAllPendingThenBlocks) {
+TEST_F(ConnRegistryTest, CapOneConsumesAllPendingThenBlocks)
+{
     std::atomic<int> phase{0};
     conn_thread *t = spawn([&] {
-        while (phase.load() == 0) sched_yield();
+        while (phase.load() == 0)
+            sched_yield();
         int first = conn_registry_wait(reg, 1, 1, nullptr);
         phase.store(2);
         int second = conn_registry_wait(reg, 1, 1, nullptr);
         return first * 10 + second;
     });
-    for (int i = 0; i < 3; i++) EXPECT_EQ(conn_registry_notify(reg, 1), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(conn_registry_notify(reg, 1), 0);
     phase.store(1);
     ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
     EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
@@ -106,16 +123,20 @@ TEST_F(ConnRegistryTest, CapOneConsumesAllPendingThenBlocks) {
     EXPECT_EQ(conn_thread_result(t), 31);
 }
 
-TEST_F(ConnRegistryTest, CapZeroConsumesOneAtATime) {
+TEST_F(ConnRegistryTest, CapZeroConsumesOneAtATime)
+{
     std::atomic<int> go{0}, done{0};
     conn_thread *t = spawn([&] {
-        while (go.load() == 0) sched_yield();
+        while (go.load() == 0)
+            sched_yield();
         int r = 0;
-        for (int i = 0; i < 3; i++) r = r * 10 + conn_registry_wait(reg, 2, 0, nullptr);
+        for (int i = 0; i < 3; i++)
+            r = r * 10 + conn_registry_wait(reg, 2, 0, nullptr);
         done.store(1);
         return r * 10 + conn_registry_wait(reg, 2, 0, nullptr);
     });
-    for (int i = 0; i < 3; i++) EXPECT_EQ(conn_registry_notify(reg, 2), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(conn_registry_notify(reg, 2), 0);
     go.store(1);
     ASSERT_TRUE(poll_until([&] { return done.load() == 1; }, kPromptMs));
     EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
@@ -124,7 +145,8 @@ TEST_F(ConnRegistryTest, CapZeroConsumesOneAtATime) {
     EXPECT_EQ(conn_thread_result(t), 3211);
 }
 
-TEST_F(ConnRegistryTest, LateRegistrantDoesNotSeeEarlierNotification) {
+TEST_F(ConnRegistryTest, LateRegistrantDoesNotSeeEarlierNotification)
+{
     EXPECT_EQ(conn_registry_notify(reg, 1), 0);
     conn_thread *t = waiter(1, 1);
     EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
@@ -133,7 +155,8 @@ TEST_F(ConnRegistryTest, LateRegistrantDoesNotSeeEarlierNotification) {
     EXPECT_EQ(conn_thread_result(t), 1);
 }
 
-TEST_F(ConnRegistryTest, OtherEventsDoNotWakeAWaiter) {
+TEST_F(ConnRegistryTest, OtherEventsDoNotWakeAWaiter)
+{
     conn_thread *t = waiter(3, 1);
     EXPECT_EQ(conn_registry_notify(reg, 4), 0);
     EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
@@ -143,7 +166,8 @@ TEST_F(ConnRegistryTest, OtherEventsDoNotWakeAWaiter) {
 
 // The split notification of events waited with an external mutex: post counts under
 // ext, wake only wakes. Posts racing the waiter's consumption are each counted once.
-TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes) {
+TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes)
+{
     pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
     constexpr int kRacing = 20000;
     std::atomic<int> phase{0};
@@ -152,10 +176,12 @@ TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes) {
         pthread_mutex_lock(&ext);
         pthread_cleanup_push(unlock_ext, &ext);
         phase.store(1);
-        for (int i = 0; i < 3; i++) r = r * 10 + conn_registry_wait(reg, 1, 0, &ext);
+        for (int i = 0; i < 3; i++)
+            r = r * 10 + conn_registry_wait(reg, 1, 0, &ext);
         phase.store(2);
         // Each wait consumes one, so kRacing waits end only when no post was lost.
-        for (int i = 0; i < kRacing; i++) conn_registry_wait(reg, 1, 0, &ext);
+        for (int i = 0; i < kRacing; i++)
+            conn_registry_wait(reg, 1, 0, &ext);
         phase.store(3);
         // And a doubled post would end this one at once.
         r = r * 10 + conn_registry_wait(reg, 1, 0, &ext);
@@ -179,7 +205,8 @@ TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes) {
     EXPECT_EQ(conn_registry_post(nullptr, 1), -1);
     EXPECT_EQ(conn_registry_wake(nullptr, 1), -1);
     EXPECT_FALSE(poll_until([&] { return phase.load() == 2; }, kStillBlockedMs));
-    for (int i = 0; i < 3; i++) post();
+    for (int i = 0; i < 3; i++)
+        post();
     EXPECT_EQ(conn_registry_wake(reg, 1), 0);
     ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
     for (int i = 0; i < kRacing; i++) {
@@ -195,12 +222,14 @@ TEST_F(ConnRegistryTest, PostCountsOnceUnderTheExternalMutexAndWakeOnlyWakes) {
     pthread_mutex_destroy(&ext);
 }
 
-TEST_F(ConnRegistryTest, CancelAllOnEmptyRegistryReturnsAtOnce) {
+TEST_F(ConnRegistryTest, CancelAllOnEmptyRegistryReturnsAtOnce)
+{
     EXPECT_EQ(conn_registry_cancel_all(reg, 1), 0);
     EXPECT_EQ(conn_registry_cancel_all(reg, 0), 0);
 }
 
-TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex) {
+TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex)
+{
     pthread_mutex_t ext = PTHREAD_MUTEX_INITIALIZER;
     std::atomic<int> in_wait{0};
     conn_thread *a = spawn([&] {
@@ -227,7 +256,8 @@ TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex) {
     pthread_mutex_destroy(&ext);
 }
 
-TEST_F(ConnRegistryTest, CancelOneEndsOnlyItsTarget) {
+TEST_F(ConnRegistryTest, CancelOneEndsOnlyItsTarget)
+{
     unsigned long target_id = 0;
     std::atomic<int> have_id{0};
     conn_thread *target = spawn([&] {
@@ -251,7 +281,8 @@ TEST_F(ConnRegistryTest, CancelOneEndsOnlyItsTarget) {
     EXPECT_EQ(conn_thread_result(other), 1);
 }
 
-TEST_F(ConnRegistryTest, UnknownIdsAreNotFoundAndChangeNothing) {
+TEST_F(ConnRegistryTest, UnknownIdsAreNotFoundAndChangeNothing)
+{
     conn_thread *t = waiter(1, 1);
     EXPECT_EQ(conn_registry_cancel_thread(reg, 12345UL), -2);
     EXPECT_EQ(conn_registry_remove(reg, pthread_self()), -2);
@@ -275,18 +306,21 @@ struct stress_state {
     int to_spawn = 0;
 };
 
-void stress_cleanup(void *arg) {
+void stress_cleanup(void *arg)
+{
     stress_state *s = static_cast<stress_state *>(arg);
     conn_registry_remove(s->reg, pthread_self());
     s->alive.fetch_sub(1);
 }
 
-void *stress_conn(void *arg) {
+void *stress_conn(void *arg)
+{
     stress_state *s = static_cast<stress_state *>(arg);
     pthread_detach(pthread_self());
     int n = s->seq.fetch_add(1) % 3;
     // Widens the window between being started and registering, as a busy host would.
-    for (int i = 0; i < 20 * n; i++) sched_yield();
+    for (int i = 0; i < 20 * n; i++)
+        sched_yield();
     if (conn_registry_add_reserved(s->reg, pthread_self(), -1) != 0) {
         s->alive.fetch_sub(1);
         return nullptr;
@@ -294,17 +328,20 @@ void *stress_conn(void *arg) {
     pthread_cleanup_push(stress_cleanup, s);
     // Some threads leave by themselves, the rest block until cancelled.
     for (int i = 0; i < 50 * n + 1; i++) {
-        if (s->freed.load()) s->violations.fetch_add(1);
+        if (s->freed.load())
+            s->violations.fetch_add(1);
         pthread_testcancel();
         sched_yield();
     }
-    if (n == 0) conn_registry_wait(s->reg, 1, 1, nullptr);
+    if (n == 0)
+        conn_registry_wait(s->reg, 1, 1, nullptr);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     pthread_cleanup_pop(1);
     return nullptr;
 }
 
-void *stress_spawner(void *arg) {
+void *stress_spawner(void *arg)
+{
     stress_state *s = static_cast<stress_state *>(arg);
     for (int i = 0; i < s->to_spawn; i++) {
         conn_registry_reserve(s->reg);
@@ -318,7 +355,8 @@ void *stress_spawner(void *arg) {
     return nullptr;
 }
 
-TEST(ConnRegistryStress, CancelAllNeverMissesAThreadThatIsStillStarting) {
+TEST(ConnRegistryStress, CancelAllNeverMissesAThreadThatIsStillStarting)
+{
     for (int round = 0; round < 40; round++) {
         stress_state s;
         s.reg = conn_registry_new(kMaxEvent);

@@ -27,19 +27,25 @@
 
 namespace {
 
-std::string soap_request(const std::string &op) {
+std::string soap_request(const std::string &op)
+{
     std::string body =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-        "<SOAP-ENV:Body><sntr:" + op + " xmlns:sntr=\"urn:sntr:gui-connector\"/>"
+        "<SOAP-ENV:Body><sntr:" +
+        op +
+        " xmlns:sntr=\"urn:sntr:gui-connector\"/>"
         "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
     return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\n"
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-int connect_to(int family, const char *addr, int port) {
+int connect_to(int family, const char *addr, int port)
+{
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     // A full backlog drops the SYN and a plain connect retries for a second or more.
     timeval tv = {0, 300000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -67,9 +73,11 @@ int connect_to(int family, const char *addr, int port) {
 
 // Reads until the peer closes, a complete HTTP response (by Content-Length) arrived, or
 // ms passed. *eof tells whether the peer closed.
-std::string read_response(int fd, int ms, bool *eof = nullptr) {
+std::string read_response(int fd, int ms, bool *eof = nullptr)
+{
     std::string out;
-    if (eof) *eof = false;
+    if (eof)
+        *eof = false;
     timespec end = deadline_after(ms);
     for (;;) {
         size_t hdr = out.find("\r\n\r\n");
@@ -83,25 +91,30 @@ std::string read_response(int fd, int ms, bool *eof = nullptr) {
         clock_gettime(CLOCK_REALTIME, &now);
         long left = (end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / 1000000;
         pollfd pfd = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) return out;
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0)
+            return out;
         char buf[4096];
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) {
-            if (eof) *eof = true;
+            if (eof)
+                *eof = true;
             return out;
         }
         out.append(buf, static_cast<size_t>(n));
     }
 }
 
-bool send_all(int fd, const std::string &s) {
+bool send_all(int fd, const std::string &s)
+{
     return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
 }
 
 // One get-versionInfo round trip on a fresh connection; true when answered properly.
-bool version_round_trip(int family, const char *addr, int port) {
+bool version_round_trip(int family, const char *addr, int port)
+{
     int fd = connect_to(family, addr, port);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     bool ok = send_all(fd, soap_request("get-versionInfo")) &&
               read_response(fd, kPromptMs).find("<interface-version>2</interface-version>") !=
                   std::string::npos;
@@ -113,7 +126,8 @@ bool version_round_trip(int family, const char *addr, int port) {
 // in the process; one thread made and joined before the first baseline lets it appear
 // before anything is counted. A joined thread can stay listed in /proc for a moment
 // after the join returns, so the baseline waits for it to leave the list.
-void settle_runtime_threads() {
+void settle_runtime_threads()
+{
     static const bool settled = [] {
         pid_t tid = 0;
         std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
@@ -123,11 +137,13 @@ void settle_runtime_threads() {
     (void)settled;
 }
 
-int thread_count() {
+int thread_count()
+{
     int n = 0;
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') n++;
+            if (e->d_name[0] != '.')
+                n++;
         closedir(d);
     }
     return n;
@@ -135,14 +151,16 @@ int thread_count() {
 
 class EndpointTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         signal(SIGPIPE, SIG_IGN);
         settle_runtime_threads();
         baseline = thread_count();
         port = free_tcp_port();
         ASSERT_GT(port, 0);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (ep) {
             endpoint_stop(ep);
             store_destroy();
@@ -151,7 +169,8 @@ protected:
         // Detached connection threads finish exiting just after they deregister.
         EXPECT_TRUE(poll_until([&] { return thread_count() == baseline; }, kPromptMs));
     }
-    void make(const char *host) {
+    void make(const char *host)
+    {
         ep = endpoint_new(host, port, nullptr);
         ASSERT_NE(ep, nullptr);
         ASSERT_EQ(store_create(ep, 0, nullptr), 0);
@@ -162,7 +181,8 @@ protected:
     int baseline = 0;
 };
 
-TEST_F(EndpointTest, StartAndStopInEveryState) {
+TEST_F(EndpointTest, StartAndStopInEveryState)
+{
     EXPECT_EQ(endpoint_start(nullptr), -1);
     EXPECT_EQ(endpoint_stop(nullptr), -1);
     endpoint_free(nullptr);
@@ -181,7 +201,8 @@ TEST_F(EndpointTest, StartAndStopInEveryState) {
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
-TEST_F(EndpointTest, BusyPortFailsCleanlyAndCanBeRetried) {
+TEST_F(EndpointTest, BusyPortFailsCleanlyAndCanBeRetried)
+{
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
@@ -198,28 +219,33 @@ TEST_F(EndpointTest, BusyPortFailsCleanlyAndCanBeRetried) {
     EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
 }
 
-TEST_F(EndpointTest, StopWhenBoundToAllAddresses) {
+TEST_F(EndpointTest, StopWhenBoundToAllAddresses)
+{
     make(nullptr);
     ASSERT_EQ(endpoint_start(ep), 0);
     EXPECT_TRUE(version_round_trip(AF_INET, "127.0.0.1", port));
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
-TEST_F(EndpointTest, StopWhenBoundToIpv6Loopback) {
+TEST_F(EndpointTest, StopWhenBoundToIpv6Loopback)
+{
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 a = {};
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_loopback;
     bool have_v6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    if (probe >= 0) close(probe);
-    if (!have_v6) GTEST_SKIP() << "no IPv6 loopback";
+    if (probe >= 0)
+        close(probe);
+    if (!have_v6)
+        GTEST_SKIP() << "no IPv6 loopback";
     make("::1");
     ASSERT_EQ(endpoint_start(ep), 0);
     EXPECT_TRUE(version_round_trip(AF_INET6, "::1", port));
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
-TEST_F(EndpointTest, StopEndsIdleAndLongPollingConnectionsWithoutAnswers) {
+TEST_F(EndpointTest, StopEndsIdleAndLongPollingConnectionsWithoutAnswers)
+{
     make("127.0.0.1");
     ASSERT_EQ(endpoint_start(ep), 0);
     int idle = connect_to(AF_INET, "127.0.0.1", port);
@@ -241,7 +267,8 @@ TEST_F(EndpointTest, StopEndsIdleAndLongPollingConnectionsWithoutAnswers) {
     close(polling);
 }
 
-TEST_F(EndpointTest, UnregisterClientEndsTheConnectionItNames) {
+TEST_F(EndpointTest, UnregisterClientEndsTheConnectionItNames)
+{
     make("127.0.0.1");
     ASSERT_EQ(endpoint_start(ep), 0);
     int polling = connect_to(AF_INET, "127.0.0.1", port);
@@ -263,7 +290,8 @@ TEST_F(EndpointTest, UnregisterClientEndsTheConnectionItNames) {
 
 // Clients connect, ask, and leave (some mid-request) while the endpoint stops; repeated
 // so that the stop meets connections in every stage of their life.
-TEST_F(EndpointTest, StopRacingManyShortLivedClients) {
+TEST_F(EndpointTest, StopRacingManyShortLivedClients)
+{
     make("127.0.0.1");
     for (int round = 0; round < 15; round++) {
         ASSERT_EQ(endpoint_start(ep), 0) << "round " << round;
@@ -273,11 +301,13 @@ TEST_F(EndpointTest, StopRacingManyShortLivedClients) {
             clients.emplace_back([&, c] {
                 for (int i = 0; !stop.load(); i++) {
                     int fd = connect_to(AF_INET, "127.0.0.1", port);
-                    if (fd < 0) continue;
-                    std::string req = soap_request(c % 3 == 0 ? "get-lastScannedFile"
-                                                              : "get-versionInfo");
+                    if (fd < 0)
+                        continue;
+                    std::string req =
+                        soap_request(c % 3 == 0 ? "get-lastScannedFile" : "get-versionInfo");
                     // Some leave half-way through their request.
-                    if (i % 4 == 3) req.resize(req.size() / 2);
+                    if (i % 4 == 3)
+                        req.resize(req.size() / 2);
                     if (send_all(fd, req) && i % 4 != 3 && c % 3 != 0 &&
                         read_response(fd, 500).find("interface-version") != std::string::npos)
                         served++;
@@ -289,7 +319,8 @@ TEST_F(EndpointTest, StopRacingManyShortLivedClients) {
         EXPECT_EQ(endpoint_stop(ep), 0);
         EXPECT_EQ(registered(), 0);
         stop.store(1);
-        for (auto &t : clients) t.join();
+        for (auto &t : clients)
+            t.join();
     }
 }
 

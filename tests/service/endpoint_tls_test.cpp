@@ -22,9 +22,11 @@ namespace {
 
 std::string g_dir;  // certificates for the whole program
 
-int connect_loopback(int port) {
+int connect_loopback(int port)
+{
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     // Bounds every read and write: a refused handshake must fail the client, not hang it.
     timeval tv = {15, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -42,9 +44,11 @@ int connect_loopback(int port) {
 
 // One get-versionInfo over TLS, presenting client certificate name (none when empty).
 // Returns the reply, or "" when the handshake or the exchange failed.
-std::string tls_version_request(int port, const std::string &name) {
+std::string tls_version_request(int port, const std::string &name)
+{
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-    if (!ctx) return "";
+    if (!ctx)
+        return "";
     SSL_CTX_load_verify_locations(ctx, (g_dir + "/ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     if (!name.empty()) {
@@ -66,43 +70,55 @@ std::string tls_version_request(int port, const std::string &name) {
         if (SSL_write(ssl, req.data(), static_cast<int>(req.size())) > 0) {
             char buf[4096];
             int n;
-            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+                reply.append(buf, static_cast<size_t>(n));
         }
     }
     ERR_clear_error();
-    if (ssl) SSL_free(ssl);
-    if (fd >= 0) close(fd);
+    if (ssl)
+        SSL_free(ssl);
+    if (fd >= 0)
+        close(fd);
     SSL_CTX_free(ctx);
     return reply;
 }
 
-bool served(const std::string &reply) {
+bool served(const std::string &reply)
+{
     return reply.find("<interface-version>2</interface-version>") != std::string::npos;
 }
 
 class EndpointTls : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         signal(SIGPIPE, SIG_IGN);
         g_dir = make_temp_dir();
-        if (!g_dir.empty() && !make_test_certificates(g_dir)) g_dir.clear();
+        if (!g_dir.empty() && !make_test_certificates(g_dir))
+            g_dir.clear();
     }
-    static void TearDownTestSuite() {
-        if (!g_dir.empty()) remove_tree(g_dir);
+    static void TearDownTestSuite()
+    {
+        if (!g_dir.empty())
+            remove_tree(g_dir);
     }
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_FALSE(g_dir.empty()) << "certificates could not be made";
         port = free_tcp_port();
         ASSERT_GT(port, 0);
     }
-    void TearDown() override {
-        if (!ep) return;
+    void TearDown() override
+    {
+        if (!ep)
+            return;
         endpoint_stop(ep);
         store_destroy();
         endpoint_free(ep);
     }
     // Starts an endpoint that requires client certificates; returns its start result.
-    int start(const char *password) {
+    int start(const char *password)
+    {
         std::string key = g_dir + "/server.pem", ca = g_dir + "/ca.pem";
         ssl_settings s = {};
         s.require_client_auth = 1;
@@ -111,19 +127,22 @@ protected:
         s.cafile = const_cast<char *>(ca.c_str());
         s.sid = const_cast<char *>("sentrel_sid");
         ep = endpoint_new("127.0.0.1", port, &s);
-        if (!ep || store_create(ep, 0, nullptr) != 0) return -100;
+        if (!ep || store_create(ep, 0, nullptr) != 0)
+            return -100;
         return endpoint_start(ep);
     }
     struct soap_endpoint *ep = nullptr;
     int port = 0;
 };
 
-TEST_F(EndpointTls, WrongKeyPasswordFailsTheStart) {
+TEST_F(EndpointTls, WrongKeyPasswordFailsTheStart)
+{
     EXPECT_EQ(start("wrong"), -1);
     EXPECT_EQ(endpoint_stop(ep), 1);
 }
 
-TEST_F(EndpointTls, OnlyClientsOfTheConfiguredCaAreServed) {
+TEST_F(EndpointTls, OnlyClientsOfTheConfiguredCaAreServed)
+{
     ASSERT_EQ(start("s3cret"), 0);
     EXPECT_TRUE(served(tls_version_request(port, "good")));
     EXPECT_FALSE(served(tls_version_request(port, "")));
@@ -133,7 +152,8 @@ TEST_F(EndpointTls, OnlyClientsOfTheConfiguredCaAreServed) {
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
-TEST_F(EndpointTls, SilentClientDoesNotShutOutLaterClients) {
+TEST_F(EndpointTls, SilentClientDoesNotShutOutLaterClients)
+{
     ASSERT_EQ(start("s3cret"), 0);
     // Its handshake waits on a connection thread of its own, not on the accept thread.
     int silent = connect_loopback(port);
@@ -143,7 +163,8 @@ TEST_F(EndpointTls, SilentClientDoesNotShutOutLaterClients) {
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
-TEST_F(EndpointTls, ClientLeavingMidHandshakeDoesNotStopAccepting) {
+TEST_F(EndpointTls, ClientLeavingMidHandshakeDoesNotStopAccepting)
+{
     ASSERT_EQ(start("s3cret"), 0);
     int idle = connect_loopback(port);
     ASSERT_GE(idle, 0);

@@ -11,10 +11,7 @@
 
 namespace {
 
-unsigned tokens(const std::string &v)
-{
-    return http_connection_tokens(v.data(), v.size());
-}
+unsigned tokens(const std::string &v) { return http_connection_tokens(v.data(), v.size()); }
 
 TEST(HttpConnection, TokensAreACaseInsensitiveCommaSeparatedList)
 {

@@ -10,10 +10,7 @@ namespace {
 
 std::vector<int> released;
 
-void record_release(void *p)
-{
-    released.push_back(*static_cast<int *>(p));
-}
+void record_release(void *p) { released.push_back(*static_cast<int *>(p)); }
 
 TEST(ReleaseList, RefusesMissingArgumentsAndIgnoresNullValues)
 {

@@ -150,9 +150,8 @@ TEST_F(ServeTest, ReloadSendsNothingAndTheConnectionGoesOn)
     ASSERT_TRUE(send_all(conn.fd, http_post(soap_envelope("<sntr:reload/>"))));
     // The first bytes that come back must be the ping's reply.
     const std::string r = ask("<sntr:ping/>");
-    EXPECT_EQ(http_body(r), reply_head(1) +
-                                "<sntr:pingResponse><foo>1</foo></sntr:pingResponse>" +
-                                kReplyTail);
+    EXPECT_EQ(http_body(r),
+              reply_head(1) + "<sntr:pingResponse><foo>1</foo></sntr:pingResponse>" + kReplyTail);
     EXPECT_EQ(err.take(), "FWD_CMD: RELOAD\nFWD_CMD: PING\n");
 }
 
@@ -191,8 +190,7 @@ TEST_F(ServeTest, UnknownElementOnAFreshConnectionCarriesEncodingStyle)
     const std::string r = ask("<sntr:nosuch/>");
     EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
     EXPECT_EQ(http_body(r),
-              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") +
-                  kNs11 +
+              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") + kNs11 +
                   "><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/"
                   "encoding/\">" +
                   kFault11Open + "<faultstring>Method 'sntr:nosuch' " + kNoMethod +
@@ -218,8 +216,7 @@ TEST_F(ServeTest, Soap12FaultBeforeDispatchCarriesEncodingStyleOnFault)
 TEST_F(ServeTest, FaultAfterAServedRequestHasNoEncodingStyle)
 {
     ASSERT_EQ(http_status_line(ask("<sntr:get-versionInfo/>")), "HTTP/1.1 200 OK");
-    const std::string r =
-        ask("<x:get-versionInfo xmlns:x=\"urn:other\"/>");  // wrong namespace URI
+    const std::string r = ask("<x:get-versionInfo xmlns:x=\"urn:other\"/>");  // wrong namespace URI
     EXPECT_EQ(http_body(r), reply_head(1) + kFault11Open +
                                 "<faultstring>Method 'x:get-versionInfo' " + kNoMethod +
                                 "</faultstring></SOAP-ENV:Fault>" + kReplyTail);
@@ -240,11 +237,9 @@ TEST_F(ServeTest, TypeMismatchInFirstRequestHasNoEncodingStyle)
 TEST_F(ServeTest, HeaderChildIsSkippedAndAnEmptyHeaderComesBack)
 {
     const std::string header = "<h:trace xmlns:h=\"urn:h\"><n>1</n></h:trace>";
-    const std::string r =
-        ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
+    const std::string r = ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
     EXPECT_EQ(http_body(r),
-              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") +
-                  kNs11 +
+              std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope ") + kNs11 +
                   "><SOAP-ENV:Header></SOAP-ENV:Header><SOAP-ENV:Body><sntr:versionInfo>"
                   "<interface-version>2</interface-version></sntr:versionInfo>" +
                   kReplyTail);
@@ -254,8 +249,7 @@ TEST_F(ServeTest, MustUnderstandHeaderIsAFault)
 {
     const std::string header =
         "<h:trace xmlns:h=\"urn:h\" SOAP-ENV:mustUnderstand=\"1\">x</h:trace>";
-    const std::string r =
-        ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
+    const std::string r = ask_raw(http_post(soap_envelope("<sntr:get-versionInfo/>", 1, &header)));
     EXPECT_NE(r.find("<faultcode>SOAP-ENV:MustUnderstand</faultcode>"), std::string::npos) << r;
     expect_closed();
 }
@@ -313,9 +307,9 @@ TEST_F(ServeTest, EmptyOrNegativeIndexIsRefused)
 TEST_F(ServeTest, Xsd1999NamespaceIsAcceptedAndEchoed)
 {
     ASSERT_EQ(store_add_blocked_file("zero", 0, "", "", "", "", ""), 0);
-    const std::string r = ask(
-        "<sntr:get-blockedFile xmlns:xsd=\"http://www.w3.org/1999/XMLSchema\">"
-        "<index>0</index></sntr:get-blockedFile>");
+    const std::string r =
+        ask("<sntr:get-blockedFile xmlns:xsd=\"http://www.w3.org/1999/XMLSchema\">"
+            "<index>0</index></sntr:get-blockedFile>");
     EXPECT_EQ(http_status_line(r), "HTTP/1.1 200 OK");
     EXPECT_NE(r.find("xmlns:xsd=\"http://www.w3.org/1999/XMLSchema\""), std::string::npos) << r;
 }
@@ -344,8 +338,8 @@ TEST_F(ServeTest, OtherMethodsAreFaultsThatClose)
     const char *methods[] = {"HEAD", "OPTIONS", "PUT", "DELETE", "BREW"};
     for (const char *m : methods) {
         SCOPED_TRACE(m);
-        const std::string r = ask_raw(std::string(m) +
-                                      " / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n");
+        const std::string r =
+            ask_raw(std::string(m) + " / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n");
         EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error");
         EXPECT_NE(r.find("<SOAP-ENV:Fault>"), std::string::npos) << r;
         expect_closed();

@@ -50,8 +50,8 @@ TEST_F(WireTest, VersionInfoIsOneLineWithTheFullHttpHeader)
                                    "</sntr:versionInfo>");
     EXPECT_EQ(ask("<sntr:get-versionInfo/>"),
               "HTTP/1.1 200 OK\r\nServer: gSOAP/2.8\r\nContent-Type: text/xml; charset=utf-8\r\n"
-              "Content-Length: " + std::to_string(body.size()) +
-                  "\r\nConnection: keep-alive\r\n\r\n" + body);
+              "Content-Length: " +
+                  std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body);
 }
 
 TEST_F(WireTest, Soap12RequestGetsSoap12Envelope)
@@ -94,11 +94,9 @@ TEST_F(WireTest, UnknownReasonsAreSentAsAlert)
     ASSERT_EQ(store_add_blocked_file("o", 4, "", "", "", "", ""), 0);
     const char *want[] = {"BLOCKED-ALERT", "BLOCKED-ALERT", "BLOCKED-EXTENSION"};
     for (int i = 0; i < 3; i++) {
-        const std::string r = http_body(ask("<sntr:get-blockedFile2><index>" +
-                                            std::to_string(i) +
+        const std::string r = http_body(ask("<sntr:get-blockedFile2><index>" + std::to_string(i) +
                                             "</index></sntr:get-blockedFile2>"));
-        EXPECT_NE(r.find(std::string("<reason>") + want[i] + "</reason>"), std::string::npos)
-            << r;
+        EXPECT_NE(r.find(std::string("<reason>") + want[i] + "</reason>"), std::string::npos) << r;
     }
 }
 

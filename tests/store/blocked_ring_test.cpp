@@ -11,12 +11,14 @@ namespace {
 
 std::vector<std::string> g_released;
 
-void record_release(struct blocked_file *rec) {
+void record_release(struct blocked_file *rec)
+{
     g_released.push_back(rec->object);
     blocked_file_free(rec);
 }
 
-struct blocked_file *make(uint32_t n) {
+struct blocked_file *make(uint32_t n)
+{
     std::string name = "f" + std::to_string(n);
     return blocked_file_new(name.c_str(), 1, "i", nullptr, nullptr, nullptr, nullptr);
 }
@@ -28,7 +30,8 @@ protected:
     struct blocked_ring *ring = nullptr;
 };
 
-TEST_F(BlockedRingTest, RefusesBadArguments) {
+TEST_F(BlockedRingTest, RefusesBadArguments)
+{
     EXPECT_EQ(blocked_ring_new(0, nullptr), nullptr);
     EXPECT_EQ(blocked_ring_new(-3, nullptr), nullptr);
     EXPECT_EQ(blocked_ring_push(nullptr, nullptr), -1);
@@ -45,10 +48,12 @@ TEST_F(BlockedRingTest, RefusesBadArguments) {
     EXPECT_EQ(rec, nullptr);
 }
 
-TEST_F(BlockedRingTest, FullRingDropsOldestAndKeepsSequenceNumbers) {
+TEST_F(BlockedRingTest, FullRingDropsOldestAndKeepsSequenceNumbers)
+{
     ring = blocked_ring_new(1024, record_release);
     ASSERT_NE(ring, nullptr);
-    for (uint32_t i = 0; i < 1024; i++) ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
+    for (uint32_t i = 0; i < 1024; i++)
+        ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
     EXPECT_TRUE(g_released.empty());
     ASSERT_EQ(blocked_ring_push(ring, make(1024)), 0);
     ASSERT_EQ(g_released.size(), 1u);
@@ -74,11 +79,13 @@ TEST_F(BlockedRingTest, FullRingDropsOldestAndKeepsSequenceNumbers) {
     }
 }
 
-TEST_F(BlockedRingTest, SequenceNumbersWrapWithTheArrivalCount) {
+TEST_F(BlockedRingTest, SequenceNumbersWrapWithTheArrivalCount)
+{
     ring = blocked_ring_new(3, record_release);
     ASSERT_NE(ring, nullptr);
     ring->total = 0xFFFFFFFEu;
-    for (uint32_t i = 0; i < 4; i++) ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
+    for (uint32_t i = 0; i < 4; i++)
+        ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
     // Numbers 0xFFFFFFFE, 0xFFFFFFFF, 0, 1 arrived; the first was dropped.
     EXPECT_EQ(blocked_ring_total(ring), 2u);
     struct blocked_file *rec = nullptr;
@@ -97,22 +104,25 @@ TEST_F(BlockedRingTest, SequenceNumbersWrapWithTheArrivalCount) {
     EXPECT_EQ(seq, 0xFFFFFFFFu);
 }
 
-TEST_F(BlockedRingTest, FreeReleasesEveryHeldRecordOldestFirst) {
+TEST_F(BlockedRingTest, FreeReleasesEveryHeldRecordOldestFirst)
+{
     ring = blocked_ring_new(2, record_release);
     ASSERT_NE(ring, nullptr);
-    for (uint32_t i = 0; i < 3; i++) ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
+    for (uint32_t i = 0; i < 3; i++)
+        ASSERT_EQ(blocked_ring_push(ring, make(i)), 0);
     EXPECT_EQ(blocked_ring_free(ring), 0);
     ring = nullptr;
     EXPECT_EQ(g_released, (std::vector<std::string>{"f0", "f1", "f2"}));
 }
 
-TEST(BlockedFile, AbsentStringsBecomeEmpty) {
-    struct blocked_file *rec = blocked_file_new(nullptr, 4, nullptr, nullptr, nullptr,
-                                                nullptr, nullptr);
+TEST(BlockedFile, AbsentStringsBecomeEmpty)
+{
+    struct blocked_file *rec =
+        blocked_file_new(nullptr, 4, nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->reason, 4);
-    for (const char *s : {rec->object, rec->info, rec->addInfo, rec->action, rec->source,
-                          rec->alerturl})
+    for (const char *s :
+         {rec->object, rec->info, rec->addInfo, rec->action, rec->source, rec->alerturl})
         EXPECT_STREQ(s, "");
     blocked_file_free(rec);
     blocked_file_free(nullptr);

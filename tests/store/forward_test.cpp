@@ -10,7 +10,8 @@
 
 namespace {
 
-TEST(Forward, EachRequestWritesExactlyItsLine) {
+TEST(Forward, EachRequestWritesExactlyItsLine)
+{
     stderr_capture cap;
     ASSERT_GE(cap.rd, 0);
     EXPECT_EQ(forward_reload(), 0);
@@ -23,7 +24,8 @@ TEST(Forward, EachRequestWritesExactlyItsLine) {
     EXPECT_EQ(cap.read_all(10), "");
 }
 
-TEST(Forward, ClosedDescriptorIsAFailure) {
+TEST(Forward, ClosedDescriptorIsAFailure)
+{
     stderr_capture cap;
     ASSERT_GE(cap.rd, 0);
     close(2);
@@ -31,7 +33,8 @@ TEST(Forward, ClosedDescriptorIsAFailure) {
     cap.restore();
 }
 
-TEST(Forward, ReaderGoneIsAFailure) {
+TEST(Forward, ReaderGoneIsAFailure)
+{
     // The daemon ignores the broken-pipe signal; so does this test.
     struct sigaction ign = {}, old = {};
     ign.sa_handler = SIG_IGN;

@@ -26,7 +26,8 @@ struct conn_thread {
     int result = 0;      // the body's result
 };
 
-inline timespec deadline_after(int ms) {
+inline timespec deadline_after(int ms)
+{
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     ts.tv_sec += ms / 1000;
@@ -38,20 +39,23 @@ inline timespec deadline_after(int ms) {
     return ts;
 }
 
-inline void conn_thread_set(conn_thread *t, int *field, int v) {
+inline void conn_thread_set(conn_thread *t, int *field, int v)
+{
     pthread_mutex_lock(&t->m);
     *field = v;
     pthread_cond_broadcast(&t->c);
     pthread_mutex_unlock(&t->m);
 }
 
-inline void conn_thread_cleanup(void *arg) {
+inline void conn_thread_cleanup(void *arg)
+{
     conn_thread *t = static_cast<conn_thread *>(arg);
     conn_registry_remove(t->reg, pthread_self());
     conn_thread_set(t, &t->finished, 1);
 }
 
-inline void *conn_thread_main(void *arg) {
+inline void *conn_thread_main(void *arg)
+{
     conn_thread *t = static_cast<conn_thread *>(arg);
     int old;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &old);
@@ -69,18 +73,21 @@ inline void *conn_thread_main(void *arg) {
 }
 
 // Starts t: it registers, then runs body. False when the thread cannot be created.
-inline bool conn_thread_start(conn_thread *t, struct conn_registry *reg,
-                              std::function<int()> body) {
+inline bool conn_thread_start(conn_thread *t, struct conn_registry *reg, std::function<int()> body)
+{
     t->reg = reg;
     t->body = std::move(body);
     // Reserved first, as the daemon does, so that a cancel-all with waiting cannot miss it.
-    if (conn_registry_reserve(reg) != 0) return false;
+    if (conn_registry_reserve(reg) != 0)
+        return false;
     t->joinable = pthread_create(&t->tid, nullptr, conn_thread_main, t) == 0;
-    if (!t->joinable) conn_registry_unreserve(reg);
+    if (!t->joinable)
+        conn_registry_unreserve(reg);
     return t->joinable;
 }
 
-inline bool conn_thread_wait_flag(conn_thread *t, int *field, int ms) {
+inline bool conn_thread_wait_flag(conn_thread *t, int *field, int ms)
+{
     timespec ts = deadline_after(ms);
     pthread_mutex_lock(&t->m);
     while (*field == 0 && pthread_cond_timedwait(&t->c, &t->m, &ts) == 0) {
@@ -91,30 +98,37 @@ inline bool conn_thread_wait_flag(conn_thread *t, int *field, int ms) {
 }
 
 // Waits up to ms for registration / for the cleanup to have run. True when it happened.
-inline bool conn_thread_wait_registered(conn_thread *t, int ms) {
+inline bool conn_thread_wait_registered(conn_thread *t, int ms)
+{
     return conn_thread_wait_flag(t, &t->registered, ms);
 }
-inline bool conn_thread_wait_finished(conn_thread *t, int ms) {
+inline bool conn_thread_wait_finished(conn_thread *t, int ms)
+{
     return conn_thread_wait_flag(t, &t->finished, ms);
 }
 
 // Joins within ms (true); otherwise leaves the thread alone (false).
-inline bool conn_thread_join(conn_thread *t, int ms) {
-    if (!t->joinable) return true;
+inline bool conn_thread_join(conn_thread *t, int ms)
+{
+    if (!t->joinable)
+        return true;
     timespec ts = deadline_after(ms);
-    if (pthread_timedjoin_np(t->tid, nullptr, &ts) != 0) return false;
+    if (pthread_timedjoin_np(t->tid, nullptr, &ts) != 0)
+        return false;
     t->joinable = false;
     return true;
 }
 
-inline int conn_thread_returned(conn_thread *t) {
+inline int conn_thread_returned(conn_thread *t)
+{
     pthread_mutex_lock(&t->m);
     int v = t->returned;
     pthread_mutex_unlock(&t->m);
     return v;
 }
 
-inline int conn_thread_result(conn_thread *t) {
+inline int conn_thread_result(conn_thread *t)
+{
     pthread_mutex_lock(&t->m);
     int v = t->result;
     pthread_mutex_unlock(&t->m);
@@ -122,10 +136,12 @@ inline int conn_thread_result(conn_thread *t) {
 }
 
 // Polls pred every millisecond for up to ms; true once it held.
-inline bool poll_until(const std::function<bool()> &pred, int ms) {
+inline bool poll_until(const std::function<bool()> &pred, int ms)
+{
     timespec end = deadline_after(ms);
     for (;;) {
-        if (pred()) return true;
+        if (pred())
+            return true;
         timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
         if (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec))

@@ -13,9 +13,11 @@
 struct stderr_capture {
     int saved = -1;
     int rd = -1;
-    stderr_capture() {
+    stderr_capture()
+    {
         int p[2];
-        if (pipe(p) != 0) return;
+        if (pipe(p) != 0)
+            return;
         fflush(stderr);
         saved = dup(2);
         dup2(p[1], 2);
@@ -23,25 +25,32 @@ struct stderr_capture {
         rd = p[0];
         fcntl(rd, F_SETFL, O_NONBLOCK);
     }
-    ~stderr_capture() {
+    ~stderr_capture()
+    {
         restore();
-        if (rd >= 0) close(rd);
+        if (rd >= 0)
+            close(rd);
     }
-    void restore() {
-        if (saved < 0) return;
+    void restore()
+    {
+        if (saved < 0)
+            return;
         fflush(stderr);
         dup2(saved, 2);
         close(saved);
         saved = -1;
     }
     // Everything written so far (waits up to ms for the first byte).
-    std::string read_all(int ms = 100) {
+    std::string read_all(int ms = 100)
+    {
         std::string out;
         pollfd pfd = {rd, POLLIN, 0};
-        if (rd < 0 || poll(&pfd, 1, ms) <= 0) return out;
+        if (rd < 0 || poll(&pfd, 1, ms) <= 0)
+            return out;
         char buf[4096];
         ssize_t n;
-        while ((n = read(rd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        while ((n = read(rd, buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<size_t>(n));
         return out;
     }
 };

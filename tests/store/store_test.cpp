@@ -18,7 +18,8 @@
 namespace {
 
 // Takes ownership of a heap string from the store and returns it as std::string.
-std::string take(char *s) {
+std::string take(char *s)
+{
     std::string out = s ? s : "<null>";
     free(s);
     return out;
@@ -26,19 +27,23 @@ std::string take(char *s) {
 
 // Runs fn on its own thread and reports whether it completed within ms, so that a
 // store mutex left locked fails the test instead of hanging it.
-bool completes_within(std::function<void()> fn, int ms) {
+bool completes_within(std::function<void()> fn, int ms)
+{
     struct job {
         std::function<void()> fn;
         std::atomic<int> done{0};
     };
     job *j = new job{std::move(fn)};
     pthread_t t;
-    if (pthread_create(&t, nullptr, [](void *a) -> void * {
-            job *jj = static_cast<job *>(a);
-            jj->fn();
-            jj->done.store(1);
-            return nullptr;
-        }, j) != 0)
+    if (pthread_create(
+            &t, nullptr,
+            [](void *a) -> void * {
+                job *jj = static_cast<job *>(a);
+                jj->fn();
+                jj->done.store(1);
+                return nullptr;
+            },
+            j) != 0)
         return false;
     bool ok = poll_until([j] { return j->done.load() == 1; }, ms);
     if (ok) {
@@ -50,7 +55,8 @@ bool completes_within(std::function<void()> fn, int ms) {
     return ok;
 }
 
-TEST(StoreAbsent, EveryOperationReportsNoStore) {
+TEST(StoreAbsent, EveryOperationReportsNoStore)
+{
     store_destroy();
     EXPECT_EQ(store_set_binVersionNumber(1), -1);
     EXPECT_EQ(store_set_lastScannedFile("x"), -1);
@@ -66,16 +72,17 @@ TEST(StoreAbsent, EveryOperationReportsNoStore) {
     EXPECT_EQ(sf, 8);
     EXPECT_EQ(store_add_blocked_file("o", 0, "i", "", "", "", ""), -1);
     unsigned int idx = 0;
-    EXPECT_EQ(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr),
-              nullptr);
+    EXPECT_EQ(
+        store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
     unsigned long id = 0;
     EXPECT_EQ(store_register_client(&id), -1);
     EXPECT_EQ(store_unregister_client(1), -1);
     store_destroy();  // a second destroy is harmless
 }
 
-TEST(StoreCreate, ReportsLeftOverWordsInOrderAndStillCreates) {
+TEST(StoreCreate, ReportsLeftOverWordsInOrderAndStillCreates)
+{
     char w1[] = "first", w2[] = "second";
     char *words[] = {w1, w2};
     std::string err;
@@ -96,7 +103,8 @@ protected:
     void TearDown() override { store_destroy(); }
 };
 
-TEST_F(StoreValues, StringsReadAsEmptyUntilSetAndAfterClearing) {
+TEST_F(StoreValues, StringsReadAsEmptyUntilSetAndAfterClearing)
+{
     EXPECT_EQ(take(store_get_currentConffile()), "");
     EXPECT_EQ(take(store_get_lastScannedFile()), "");  // unlinked: no wait
     EXPECT_EQ(store_set_currentConffile("/etc/scan.conf"), 0);
@@ -109,7 +117,8 @@ TEST_F(StoreValues, StringsReadAsEmptyUntilSetAndAfterClearing) {
     EXPECT_EQ(take(store_get_lastScannedFile()), "");
 }
 
-TEST_F(StoreValues, RecreatingReturnsEverythingToItsStart) {
+TEST_F(StoreValues, RecreatingReturnsEverythingToItsStart)
+{
     EXPECT_EQ(store_set_binVersionNumber(5), 0);
     EXPECT_EQ(store_set_engVersionNumber(6), 0);
     EXPECT_EQ(store_set_vdfVersionNumber(7), 0);
@@ -119,12 +128,13 @@ TEST_F(StoreValues, RecreatingReturnsEverythingToItsStart) {
     EXPECT_EQ(store_get_binVersionNumber(), 0);
     unsigned int idx = 0;
     // Empty again, and unlinked: the wait fails, so nothing is returned.
-    EXPECT_EQ(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr),
-              nullptr);
+    EXPECT_EQ(
+        store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
 }
 
-TEST_F(StoreValues, LogChangedIsTakenAndZeroed) {
+TEST_F(StoreValues, LogChangedIsTakenAndZeroed)
+{
     EXPECT_EQ(store_set_logChanged(5), 0);
     EXPECT_EQ(store_add_logChanged(2), 0);
     EXPECT_EQ(store_take_logChanged(), 7);
@@ -133,7 +143,8 @@ TEST_F(StoreValues, LogChangedIsTakenAndZeroed) {
     EXPECT_EQ(store_take_logChanged(), 0);
 }
 
-TEST_F(StoreValues, SixtyFourBitCountersWrapWithoutError) {
+TEST_F(StoreValues, SixtyFourBitCountersWrapWithoutError)
+{
     EXPECT_EQ(store_set_scannedFiles(INT64_MAX), 0);
     EXPECT_EQ(store_add_scannedFiles(1), 0);
     EXPECT_EQ(store_set_scannedBytes(-1), 0);
@@ -147,7 +158,8 @@ TEST_F(StoreValues, SixtyFourBitCountersWrapWithoutError) {
     EXPECT_EQ(c, INT64_MAX);
 }
 
-TEST_F(StoreValues, StatsSnapshotNeverMixesBeforeAndAfter) {
+TEST_F(StoreValues, StatsSnapshotNeverMixesBeforeAndAfter)
+{
     // The writer raises the counters in order, so any snapshot taken under one lock has
     // files >= bytes >= blocked, at most one apart; halves equal rules out torn values.
     std::atomic<int> stop{0};
@@ -157,7 +169,8 @@ TEST_F(StoreValues, StatsSnapshotNeverMixesBeforeAndAfter) {
             int64_t f = 0, b = 0, c = 0;
             store_get_stats(nullptr, nullptr, &f, &b, &c);
             int64_t nf = f >> 32, nb = b >> 32, nc = c >> 32;
-            if (nf != (f & 0xffffffff) || !(nf >= nb && nb >= nc && nf - nc <= 1)) bad++;
+            if (nf != (f & 0xffffffff) || !(nf >= nb && nb >= nc && nf - nc <= 1))
+                bad++;
             reads++;
         }
     };
@@ -177,12 +190,13 @@ TEST_F(StoreValues, StatsSnapshotNeverMixesBeforeAndAfter) {
     EXPECT_EQ(bad.load(), 0);
 }
 
-TEST_F(StoreValues, BlockedFilesByIndexAcrossTheDrop) {
+TEST_F(StoreValues, BlockedFilesByIndexAcrossTheDrop)
+{
     for (int i = 0; i < 1025; i++) {
         std::string o = "/o" + std::to_string(i);
-        ASSERT_EQ(store_add_blocked_file(o.c_str(), i % 5, "virus", nullptr, nullptr, nullptr,
-                                         nullptr),
-                  0);
+        ASSERT_EQ(
+            store_add_blocked_file(o.c_str(), i % 5, "virus", nullptr, nullptr, nullptr, nullptr),
+            0);
     }
     unsigned int idx = 0;
     int reason = -1;
@@ -193,42 +207,48 @@ TEST_F(StoreValues, BlockedFilesByIndexAcrossTheDrop) {
     EXPECT_EQ(idx, 1u);
     EXPECT_EQ(reason, 1);
     EXPECT_STREQ(info, "virus");
-    for (char *s : {add, act, src, url}) EXPECT_STREQ(s, "");
+    for (char *s : {add, act, src, url})
+        EXPECT_STREQ(s, "");
     free(object);  // the other strings share its block
-    idx = 5000;  // beyond total, ring not empty: oldest, no wait
-    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr)),
+    idx = 5000;    // beyond total, ring not empty: oldest, no wait
+    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr)),
               "/o1");
     EXPECT_EQ(idx, 1u);
     idx = 1024;
-    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr)),
+    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr)),
               "/o1024");
     // Index mode needs the index.
-    EXPECT_EQ(store_fetch_blocked_file(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr),
-              nullptr);
+    EXPECT_EQ(
+        store_fetch_blocked_file(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
 }
 
 // A store linked to a hand-built endpoint whose registry the test threads join.
 class StoreLinked : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ep = static_cast<struct soap_endpoint *>(calloc(1, sizeof(struct soap_endpoint)));
         ASSERT_NE(ep, nullptr);
         ep->registry = conn_registry_new(4);
         ASSERT_NE(ep->registry, nullptr);
         ASSERT_EQ(store_create(ep, 0, nullptr), 0);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         conn_registry_cancel_all(ep->registry, 0);
-        for (conn_thread *t : started) EXPECT_TRUE(conn_thread_join(t, kPromptMs));
-        for (conn_thread *t : started) delete t;
+        for (conn_thread *t : started)
+            EXPECT_TRUE(conn_thread_join(t, kPromptMs));
+        for (conn_thread *t : started)
+            delete t;
         store_destroy();
         conn_registry_free(ep->registry);
         free(ep);
     }
-    conn_thread *spawn(std::function<int()> body) {
+    conn_thread *spawn(std::function<int()> body)
+    {
         conn_thread *t = new conn_thread;
         started.push_back(t);
         EXPECT_TRUE(conn_thread_start(t, ep->registry, std::move(body)));
@@ -236,7 +256,8 @@ protected:
         return t;
     }
     // A fetch in index mode starting from *in; the object goes to *out.
-    conn_thread *fetcher(unsigned int start, std::string *out, unsigned int *idx) {
+    conn_thread *fetcher(unsigned int start, std::string *out, unsigned int *idx)
+    {
         return spawn([=] {
             *idx = start;
             *out = take(store_fetch_blocked_file(0, idx, nullptr, nullptr, nullptr, nullptr,
@@ -248,7 +269,8 @@ protected:
     std::vector<conn_thread *> started;
 };
 
-TEST_F(StoreLinked, FetchBeforeTheFirstRecordWaitsForIt) {
+TEST_F(StoreLinked, FetchBeforeTheFirstRecordWaitsForIt)
+{
     std::string got;
     unsigned int idx = 0;
     conn_thread *t = fetcher(7, &got, &idx);
@@ -259,7 +281,8 @@ TEST_F(StoreLinked, FetchBeforeTheFirstRecordWaitsForIt) {
     EXPECT_EQ(idx, 0u);
 }
 
-TEST_F(StoreLinked, FetchAtTotalWaitsForExactlyTheNextRecord) {
+TEST_F(StoreLinked, FetchAtTotalWaitsForExactlyTheNextRecord)
+{
     ASSERT_EQ(store_add_blocked_file("/a", 0, "", "", "", "", ""), 0);
     ASSERT_EQ(store_add_blocked_file("/b", 0, "", "", "", "", ""), 0);
     std::string got;
@@ -273,19 +296,21 @@ TEST_F(StoreLinked, FetchAtTotalWaitsForExactlyTheNextRecord) {
     EXPECT_EQ(idx, 2u);
 }
 
-TEST_F(StoreLinked, StaleNotificationDoesNotEndAnIndexWait) {
+TEST_F(StoreLinked, StaleNotificationDoesNotEndAnIndexWait)
+{
     std::atomic<int> phase{0};
     std::string second;
     unsigned int idx = 0;
     conn_thread *t = spawn([&] {
-        while (phase.load() == 0) sched_yield();
+        while (phase.load() == 0)
+            sched_yield();
         idx = 0;  // the record that caused the pending notification
         take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr));
         phase.store(2);
         idx = 1;  // everything seen: waits although a notification is still pending
-        second = take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
-                                               nullptr, nullptr));
+        second = take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr));
         return 0;
     });
     ASSERT_EQ(store_add_blocked_file("/a", 0, "", "", "", "", ""), 0);
@@ -298,14 +323,16 @@ TEST_F(StoreLinked, StaleNotificationDoesNotEndAnIndexWait) {
     EXPECT_EQ(idx, 1u);
 }
 
-TEST_F(StoreLinked, NewestConsumesEveryPendingNotification) {
+TEST_F(StoreLinked, NewestConsumesEveryPendingNotification)
+{
     std::atomic<int> phase{0};
     std::string first, second;
     unsigned int idx1 = 0, idx2 = 0;
     conn_thread *t = spawn([&] {
-        while (phase.load() == 0) sched_yield();
-        first = take(store_fetch_blocked_file(1, &idx1, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr));
+        while (phase.load() == 0)
+            sched_yield();
+        first = take(store_fetch_blocked_file(1, &idx1, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr));
         phase.store(2);
         second = take(store_fetch_blocked_file(1, &idx2, nullptr, nullptr, nullptr, nullptr,
                                                nullptr, nullptr));
@@ -320,8 +347,8 @@ TEST_F(StoreLinked, NewestConsumesEveryPendingNotification) {
     EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
     // The older two are still there by index.
     unsigned int idx = 0;
-    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr)),
+    EXPECT_EQ(take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr)),
               "/a");
     ASSERT_EQ(store_add_blocked_file("/d", 0, "", "", "", "", ""), 0);
     ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
@@ -332,13 +359,15 @@ TEST_F(StoreLinked, NewestConsumesEveryPendingNotification) {
 // Updates that fall anywhere in a poll (before its check, between the check and the
 // sleep, during the sleep) must each end it: the posts are made under the store mutex
 // and the wake follows them. A lost wake-up or count leaves a poller asleep for good.
-TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith) {
+TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith)
+{
     constexpr int kRounds = 3000;
     std::atomic<int> scanned_armed{0}, scanned_seen{0}, blocked_armed{0}, blocked_seen{0};
     spawn([&] {
         for (int i = 1; i <= kRounds; i++) {
             scanned_armed.store(i);
-            if (take(store_get_lastScannedFile()) != std::to_string(i)) return -i;
+            if (take(store_get_lastScannedFile()) != std::to_string(i))
+                return -i;
             scanned_seen.store(i);
         }
         return 0;
@@ -347,8 +376,8 @@ TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith) {
         for (int i = 1; i <= kRounds; i++) {
             unsigned int idx = static_cast<unsigned int>(i - 1);
             blocked_armed.store(i);
-            if (take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr)) != std::to_string(i))
+            if (take(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr)) != std::to_string(i))
                 return -i;
             blocked_seen.store(i);
         }
@@ -385,28 +414,31 @@ TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith) {
     }
 }
 
-TEST_F(StoreLinked, UnregisteredCallerGetsNothingInsteadOfWaiting) {
+TEST_F(StoreLinked, UnregisteredCallerGetsNothingInsteadOfWaiting)
+{
     ASSERT_EQ(store_add_blocked_file("/a", 0, "", "", "", "", ""), 0);
     unsigned int idx = 1;  // at total: would wait, but the caller is no connection thread
-    EXPECT_EQ(store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr),
-              nullptr);
+    EXPECT_EQ(
+        store_fetch_blocked_file(0, &idx, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
     EXPECT_EQ(idx, 1u);
     // Newest mode ignores the failed wait and returns the newest record.
-    EXPECT_EQ(take(store_fetch_blocked_file(1, &idx, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr)),
+    EXPECT_EQ(take(store_fetch_blocked_file(1, &idx, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr)),
               "/a");
     EXPECT_EQ(idx, 0u);
 }
 
-TEST_F(StoreLinked, FirstLastScannedPollOfAConnectionWaitsForTheNextUpdate) {
+TEST_F(StoreLinked, FirstLastScannedPollOfAConnectionWaitsForTheNextUpdate)
+{
     ASSERT_EQ(store_set_lastScannedFile("/old"), 0);
     std::atomic<int> phase{0};
     std::string first, second;
     conn_thread *t = spawn([&] {
         first = take(store_get_lastScannedFile());
         phase.store(1);
-        while (phase.load() != 2) sched_yield();
+        while (phase.load() != 2)
+            sched_yield();
         second = take(store_get_lastScannedFile());
         return 0;
     });
@@ -422,7 +454,8 @@ TEST_F(StoreLinked, FirstLastScannedPollOfAConnectionWaitsForTheNextUpdate) {
     EXPECT_EQ(second, "/y");
 }
 
-TEST_F(StoreLinked, ClientIdsComeFromTheRegistry) {
+TEST_F(StoreLinked, ClientIdsComeFromTheRegistry)
+{
     unsigned long id = 99;
     EXPECT_EQ(store_register_client(&id), -2);  // the test's main thread is no connection
     EXPECT_EQ(id, 99UL);
@@ -439,7 +472,8 @@ TEST_F(StoreLinked, ClientIdsComeFromTheRegistry) {
     EXPECT_EQ(store_unregister_client(a), -2);
 }
 
-TEST_F(StoreLinked, CancelledFetchReleasesTheStoreMutex) {
+TEST_F(StoreLinked, CancelledFetchReleasesTheStoreMutex)
+{
     std::atomic<unsigned long> id{0};
     conn_thread *blocked = spawn([&] {
         unsigned long mine = 0;

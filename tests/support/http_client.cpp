@@ -24,10 +24,7 @@ static long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-http_conn::~http_conn()
-{
-    http_close(this);
-}
+http_conn::~http_conn() { http_close(this); }
 
 bool http_connect(http_conn *c, int port, int timeout_ms)
 {

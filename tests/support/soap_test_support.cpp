@@ -15,18 +15,16 @@
 #include "service/request_reader.h"
 #include "service/serve.h"
 
-const char kNs11[] =
-    "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-    "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
-    "xmlns:sntr=\"urn:sntr:gui-connector\"";
-const char kNs12[] =
-    "xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
-    "xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
-    "xmlns:sntr=\"urn:sntr:gui-connector\"";
+const char kNs11[] = "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                     "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                     "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                     "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+                     "xmlns:sntr=\"urn:sntr:gui-connector\"";
+const char kNs12[] = "xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
+                     "xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" "
+                     "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                     "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+                     "xmlns:sntr=\"urn:sntr:gui-connector\"";
 const char kReplyTail[] = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
 
 std::string reply_head(int version)
@@ -66,8 +64,8 @@ bool soap_conn_start(soap_conn *c, int request_timeout_ms)
     c->soap = soap;
     std::promise<int> done;
     c->result = done.get_future();
-    c->thread = std::thread(
-        [soap](std::promise<int> p) { p.set_value(serve_connection(soap)); }, std::move(done));
+    c->thread = std::thread([soap](std::promise<int> p) { p.set_value(serve_connection(soap)); },
+                            std::move(done));
     return true;
 }
 
@@ -117,11 +115,10 @@ std::string soap_envelope(const std::string &body, int version, const std::strin
     return s + "<SOAP-ENV:Body>" + body + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
-std::string http_post(const std::string &payload, int version,
-                      const std::string &extra_headers)
+std::string http_post(const std::string &payload, int version, const std::string &extra_headers)
 {
-    std::string type = version == 2 ? "application/soap+xml; charset=utf-8"
-                                    : "text/xml; charset=utf-8";
+    std::string type =
+        version == 2 ? "application/soap+xml; charset=utf-8" : "text/xml; charset=utf-8";
     return "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(payload.size()) + "\r\n" + extra_headers +
            "\r\n" + payload;

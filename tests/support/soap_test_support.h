@@ -22,7 +22,7 @@ struct soap_conn {
     int fd = -1;                  // the client's end
     struct soap *soap = nullptr;  // the server's context
     std::thread thread;
-    std::future<int> result;      // serve_connection's result
+    std::future<int> result;  // serve_connection's result
 };
 
 // Creates a keep-alive context on one end of a socket pair and runs serve_connection on

@@ -45,8 +45,9 @@ int free_tcp_port()
     const int first = 10000, span = low - first;
     if (span <= 0)
         return -1;
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^
-                    static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    unsigned seed =
+        static_cast<unsigned>(getpid()) * 2654435761u ^
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int tries = 0; tries < 200; tries++) {
         const int port = first + static_cast<int>(rand_r(&seed) % static_cast<unsigned>(span));
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -64,10 +65,7 @@ int free_tcp_port()
     return -1;
 }
 
-std::string build_path(const std::string &name)
-{
-    return std::string(GC_BUILD_DIR) + "/" + name;
-}
+std::string build_path(const std::string &name) { return std::string(GC_BUILD_DIR) + "/" + name; }
 
 std::string private_binary(const std::string &dir, const std::string &name)
 {
@@ -88,7 +86,10 @@ bool spawn(child_proc *c, const std::vector<std::string> &argv, bool stdin_pipe)
         return false;
     }
     if (stdin_pipe && pipe2(in, O_CLOEXEC) != 0) {
-        close(out[0]); close(out[1]); close(err[0]); close(err[1]);
+        close(out[0]);
+        close(out[1]);
+        close(err[0]);
+        close(err[1]);
         return false;
     }
     pid_t pid = fork();
@@ -176,7 +177,7 @@ bool wait_for_output(child_proc *c, const std::string &needle, int which, int ti
         long long left = end - now_ms();
         if (left <= 0)
             return false;
-        if (!read_some(c, (int)std::min(left, 50LL)) ) {
+        if (!read_some(c, (int)std::min(left, 50LL))) {
             const std::string &t = which == 1 ? c->out : c->err;
             return t.find(needle) != std::string::npos;
         }
@@ -231,9 +232,18 @@ void kill_and_reap(child_proc *c)
         c->status = st;
         c->pid = -1;
     }
-    if (c->out_fd >= 0) { close(c->out_fd); c->out_fd = -1; }
-    if (c->err_fd >= 0) { close(c->err_fd); c->err_fd = -1; }
-    if (c->in_fd >= 0) { close(c->in_fd); c->in_fd = -1; }
+    if (c->out_fd >= 0) {
+        close(c->out_fd);
+        c->out_fd = -1;
+    }
+    if (c->err_fd >= 0) {
+        close(c->err_fd);
+        c->err_fd = -1;
+    }
+    if (c->in_fd >= 0) {
+        close(c->in_fd);
+        c->in_fd = -1;
+    }
 }
 
 int run_command(const std::vector<std::string> &argv, std::string *out, std::string *err,

@@ -26,16 +26,20 @@ bool make_test_certificates(const std::string &d)
               "-keyout ca.key -out ca.pem -subj /CN=test-ca" + sign) &&
            sh(in + "openssl req -x509 -nodes " + ec +
               "-keyout rogue.key -out rogue.pem -subj /CN=rogue-ca" + sign) &&
-           sh(in + "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > server.ext && "
-                   "openssl req " + ec + "-passout pass:" + pw +
+           sh(in +
+              "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > server.ext && "
+              "openssl req " +
+              ec + "-passout pass:" + pw +
               " -keyout server.key -out server.csr -subj /CN=localhost"
               " 2>/dev/null && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key"
-              " -CAcreateserial -extfile server.ext -out server.crt" + sign +
-              " && cat server.crt server.key > server.pem") &&
+              " -CAcreateserial -extfile server.ext -out server.crt" +
+              sign + " && cat server.crt server.key > server.pem") &&
            sh(in + "openssl req -nodes " + ec +
               "-keyout good.key -out good.csr -subj /CN=good 2>/dev/null && openssl x509 -req"
-              " -in good.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out good.pem" + sign) &&
+              " -in good.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out good.pem" +
+              sign) &&
            sh(in + "openssl req -nodes " + ec +
               "-keyout bad.key -out bad.csr -subj /CN=bad 2>/dev/null && openssl x509 -req"
-              " -in bad.csr -CA rogue.pem -CAkey rogue.key -CAcreateserial -out bad.pem" + sign);
+              " -in bad.csr -CA rogue.pem -CAkey rogue.key -CAcreateserial -out bad.pem" +
+              sign);
 }
