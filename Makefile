@@ -14,7 +14,8 @@ PACKAGES += php-cli php-soap
 # a real node exporter; installed here so that they never skip in CI.
 PACKAGES += prometheus prometheus-node-exporter
 
-.PHONY: deps build-deps build run test asan-test tsan-test leak-check soak bench clean deb
+.PHONY: deps build-deps build run test asan-test tsan-test leak-check soak bench clean deb \
+	format format-check
 
 # Installs those of the packages in $(1) that are not installed yet. A package removed
 # with its configuration left still answers dpkg -s, so the state is read whole. Not
@@ -116,6 +117,18 @@ soak: build
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
 	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
+
+# Every C++ file git knows, laid out by .clang-format; format-check changes nothing and
+# fails on the first file that differs.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+
+format:
+	$(call install_missing,clang-format)
+	@clang-format -i $(FORMAT_FILES)
+
+format-check:
+	$(call install_missing,clang-format)
+	@clang-format --dry-run -Werror $(FORMAT_FILES) && echo "layout: every C++ file as .clang-format says"
 
 clean:
 	rm -rf $(BUILD) build-asan build-bench build-fuzz build-tsan build-deb
