@@ -407,6 +407,8 @@ int conn_registry_self_id(struct conn_registry *reg, unsigned long *id)
     pthread_t self = pthread_self();
     pthread_mutex_lock(&reg->mutex);
     struct conn_entry *e = find_locked(reg, self);
+    if (e && e->client_id == 0)
+        e = nullptr;  // retired: the thread is on its way out
     if (e && id)
         *id = e->client_id;
     pthread_mutex_unlock(&reg->mutex);
@@ -426,6 +428,10 @@ int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id)
         // Cancelling under the mutex: the target cannot finish removing itself before
         // we are done, so the request never reaches a thread that has left.
         cancel_entry_locked(e);
+        // The connection is ending from now on, although its thread may not reach its
+        // clean-up for a while, and its client may already see the socket closed: the
+        // id names nothing any more.
+        e->client_id = 0;
         broadcast_all_locked(reg);
         rc = 0;
         break;

@@ -67,9 +67,12 @@ int conn_registry_wake(struct conn_registry *reg, int event);
 // wait as a cancellation of the caller would (checked about once a second).
 // Cancellation point. REQUIRES: ext held when given; registry mutex not held.
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
+// Sets *id (when id is given) to the calling thread's client id. Returns 0, -1 for null,
+// -2 when the caller is not registered or its id is retired.
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);
-// Requests cancellation of the thread whose client id is id and wakes every waiter.
-// Returns 0, -1 for null, -2 when no live entry has that id (nobody is woken).
+// Requests cancellation of the thread whose client id is id, retires that id at once (a
+// second request for it gets -2, however long the thread takes to end) and wakes every
+// waiter. Returns 0, -1 for null, -2 when no live entry has that id (nobody is woken).
 int conn_registry_cancel_thread(struct conn_registry *reg, unsigned long id);
 // Number of threads registered or reserved, that is, still answered for; -1 for null.
 int conn_registry_count(struct conn_registry *reg);

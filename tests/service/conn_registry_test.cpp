@@ -3,6 +3,7 @@
 #include "service/conn_registry.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -259,16 +260,24 @@ TEST_F(ConnRegistryTest, CancelAllEndsWaitersAndFreesTheExternalMutex)
 TEST_F(ConnRegistryTest, CancelOneEndsOnlyItsTarget)
 {
     unsigned long target_id = 0;
-    std::atomic<int> have_id{0};
+    std::atomic<int> have_id{0}, release{0};
     conn_thread *target = spawn([&] {
         conn_registry_self_id(reg, &target_id);
+        // Busy where a cancellation waits, as a connection thread in mid-reply would be.
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         have_id.store(1);
+        while (!release.load())
+            usleep(1000);
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         return conn_registry_wait(reg, 1, 1, nullptr);
     });
     conn_thread *other = waiter(1, 1);
     ASSERT_TRUE(poll_until([&] { return have_id.load() == 1; }, kPromptMs));
     EXPECT_NE(target_id, 0UL);
     EXPECT_EQ(conn_registry_cancel_thread(reg, target_id), 0);
+    // The id names nothing once its connection is told to end, before its thread is gone.
+    EXPECT_EQ(conn_registry_cancel_thread(reg, target_id), -2);
+    release.store(1);
     ASSERT_TRUE(conn_thread_wait_finished(target, kPromptMs));
     EXPECT_EQ(conn_thread_returned(target), 0);
     // The broadcast woke the other waiter too, but its counter is 0: it waits on.
