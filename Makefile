@@ -63,8 +63,12 @@ run: build-deps
 	cmake --build $(BUILD) -j $(JOBS) --target gui-connector
 	./$(BUILD)/gui-connector -v
 
+# Most tests spend their time waiting on sockets and child processes: twice as many at
+# once as there are cores keeps the machine busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
+
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j 2
+	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
 # Connection threads end by cancellation, whose forced unwinding does not clear the
 # shadow of the frames it discards; with fake stacks those frames live off the thread
