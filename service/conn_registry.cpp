@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "service/monotonic.h"
+
 static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit serials");
 
 // How often a parked wait looks at its client's socket for a hang-up: often enough that
@@ -316,14 +318,7 @@ int conn_registry_wake(struct conn_registry *reg, int event)
 // Waits on cond for at most kHangupCheckMs. Returns what the timed wait returned.
 static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m)
 {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += kHangupCheckMs / 1000;
-    until.tv_nsec += (kHangupCheckMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    const struct timespec until = monotonic_after(kHangupCheckMs);
     return pthread_cond_timedwait(cond, m, &until);
 }
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "service/monotonic.h"
 #include "service/xml_balance.h"
 #include "soapH.h"
 
@@ -82,13 +83,7 @@ void arm(struct reader *r)
 {
     if (r->timeout_ms <= 0)
         return;
-    clock_gettime(CLOCK_MONOTONIC, &r->deadline);
-    r->deadline.tv_sec += r->timeout_ms / 1000;
-    r->deadline.tv_nsec += (r->timeout_ms % 1000) * 1000000L;
-    if (r->deadline.tv_nsec >= 1000000000L) {
-        r->deadline.tv_sec++;
-        r->deadline.tv_nsec -= 1000000000L;
-    }
+    r->deadline = monotonic_after(r->timeout_ms);
     r->armed = 1;
 }
 
@@ -163,6 +158,15 @@ size_t body_bytes(struct reader *r, const char *p, size_t n)
     return ok;
 }
 
+// As body_bytes, for a stretch whose length is counted down in r->left (a Content-Length
+// body, or a chunk's data): takes at most r->left of the n and counts them off.
+size_t counted_bytes(struct reader *r, const char *p, size_t n)
+{
+    const size_t ok = body_bytes(r, p, r->left < n ? static_cast<size_t>(r->left) : n);
+    r->left -= ok;
+    return ok;
+}
+
 // The header ended: the body's framing is known now.
 void header_done(struct soap *soap, struct reader *r)
 {
@@ -215,26 +219,15 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
                 r->line_len++;
             }
             break;
-        case BODY_LENGTH: {
-            const size_t take = r->left < static_cast<unsigned long long>(n - i)
-                                    ? static_cast<size_t>(r->left)
-                                    : n - i;
-            const size_t ok = body_bytes(r, p + i, take);
-            i += ok;
-            r->left -= ok;
+        case BODY_LENGTH:
+            i += counted_bytes(r, p + i, n - i);
             if (r->left == 0)
                 r->phase = DONE;
             break;
-        }
         case BODY_TO_END: i += body_bytes(r, p + i, n - i); break;
         case BODY_CHUNKED:
             if (r->chunk == CHUNK_DATA) {
-                const size_t take = r->left < static_cast<unsigned long long>(n - i)
-                                        ? static_cast<size_t>(r->left)
-                                        : n - i;
-                const size_t ok = body_bytes(r, p + i, take);
-                i += ok;
-                r->left -= ok;
+                i += counted_bytes(r, p + i, n - i);
                 if (r->left == 0)
                     r->chunk = CHUNK_DATA_END;
                 break;
