@@ -13,7 +13,8 @@
 std::string make_temp_dir();
 // Removes a directory tree made by make_temp_dir.
 void remove_tree(const std::string &path);
-// Returns a TCP port on 127.0.0.1 that was free a moment ago.
+// Returns a TCP port on 127.0.0.1 that was free a moment ago, drawn at random from below
+// the ephemeral range so that no connection's own port takes it meanwhile; -1 if none.
 int free_tcp_port();
 // Path of a built binary ("gui-connector", "status-send", ...).
 std::string build_path(const std::string &name);
