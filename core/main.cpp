@@ -14,6 +14,7 @@
 #include "core/process.h"
 #include "intake/channel.h"
 #include "intake/stats_channel.h"
+#include "service/browser_guard.h"
 #include "service/endpoint.h"
 #include "store/store.h"
 
@@ -178,6 +179,14 @@ int main(int argc, char **argv)
         options_synopsis(prog, 1);
     }
 
+    for (int i = 0; i < d.opt.nallow_origins; i++) {
+        if (browser_guard_allow(d.opt.allow_origins[i]) != 0) {
+            fprintf(stderr, "--allow-origin %s: not an origin of the form scheme://host[:port]\n",
+                    d.opt.allow_origins[i]);
+            release_early(&d);
+            options_synopsis(prog, 1);
+        }
+    }
     if (d.opt.no_msgq)
         channel_set_transport_enabled(CHANNEL_MSGQ, 0);
     if (d.opt.no_udp)

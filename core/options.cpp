@@ -1,5 +1,6 @@
 #include "core/options.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -69,9 +70,19 @@ struct ssl_settings *options_parse_ssl(char *arg)
 
 int options_parse(int argc, char **argv, struct options *o)
 {
+    enum { ALLOW_ORIGIN = 256 };
+    static const struct option kLong[] = {{"allow-origin", required_argument, nullptr, ALLOW_ORIGIN},
+                                           {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt(argc, argv, "Dd:h:Mp:r:s:UVv")) != -1) {
+    while ((c = getopt_long(argc, argv, "Dd:h:Mp:r:s:UVv", kLong, nullptr)) != -1) {
         switch (c) {
+        case ALLOW_ORIGIN:
+            if (o->nallow_origins == kMaxAllowOrigins) {
+                fprintf(stderr, "at most %d --allow-origin options\n", kMaxAllowOrigins);
+                return OPTIONS_BAD;
+            }
+            o->allow_origins[o->nallow_origins++] = optarg;
+            break;
         case 'D': g_diagnostic++; break;
         case 'd': o->ipc_dir = optarg; break;
         case 'h': options_apply_host(optarg, &o->host, &o->port); break;
@@ -112,7 +123,9 @@ void options_synopsis(const char *prog, int status)
           "\t-v\tverbose operation (echos msgs)\n"
           "\t-D\tdiagnostic mode\n"
           "\t-V\tversion info and this help screen\n"
-          "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n",
+          "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n"
+          "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use "
+          "the service\n",
           stderr);
     if (status != 0)
         exit(status);

@@ -1,4 +1,5 @@
-// Command line of the daemon: the option string "Dd:h:Mp:r:s:UVv", the -h/-p/-s rules,
+// Command line of the daemon: the option string "Dd:h:Mp:r:s:UVv" and the long option
+// --allow-origin, the -h/-p/-s rules,
 // the synopsis and the version lines. Main thread only, before any other thread exists.
 #ifndef GC_CORE_OPTIONS_H
 #define GC_CORE_OPTIONS_H
@@ -6,6 +7,7 @@
 #include "service/ssl_settings.h"
 
 constexpr unsigned int kDefaultSoapPort = 50359;
+constexpr int kMaxAllowOrigins = 16;
 
 // What the command line chose. Strings other than the SSL record point into argv.
 struct options {
@@ -16,6 +18,8 @@ struct options {
     const char *randfile;      // -r argument, or null
     int no_msgq;               // -M: message queue transport disabled
     int no_udp;                // -U: UDP transport disabled
+    const char *allow_origins[kMaxAllowOrigins];  // --allow-origin arguments, in order
+    int nallow_origins;
     int nwords;                // words left after the options
     char **words;
 };
@@ -23,7 +27,7 @@ struct options {
 // Results of options_parse besides 0.
 enum {
     OPTIONS_VERSION_HELP = 1,  // -V: the caller prints the synopsis and exits 0
-    OPTIONS_BAD = -1,          // unknown option or missing argument (already complained)
+    OPTIONS_BAD = -1,          // unknown option, missing argument or too many (complained)
 };
 
 // Parses argv with getopt into *o, which holds the defaults on entry. Splits -s and -h

@@ -3,15 +3,20 @@
 #include "service/conn_registry.h"
 
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "service/monotonic.h"
 
-static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit serials");
+static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit values");
+
+// Rounds of the Feistel network that turns registration serials into client ids.
+constexpr int kIdRounds = 8;
 
 // How often a parked wait looks at its client's socket for a hang-up: often enough that
 // abandoned long polls give back their threads within seconds, rarely enough to cost
@@ -21,7 +26,7 @@ constexpr long kHangupCheckMs = 1000;
 struct conn_entry {
     struct conn_entry *next;
     pthread_t thread;
-    unsigned long client_id;  // the serial given at registration; 0 once retired
+    unsigned long client_id;  // given at registration; 0 once retired
     int watch_fd;             // the client's socket, -1 when nothing is watched
     // max_event + 1 counters, null without events. A counter of an event waited with an
     // external mutex is guarded by that mutex (its posts also hold the registry mutex,
@@ -39,8 +44,59 @@ struct conn_registry {
     struct conn_entry *threads;
     int thread_count;
     int reserved;           // threads started (or about to be) but not registered
-    unsigned long last_id;  // the client id given last; ids are never reused
+    uint64_t last_serial;   // registrations so far; serials are never reused
+    // set at creation, read-only afterwards
+    uint64_t id_key[kIdRounds];
 };
+
+// A keyed permutation of 64-bit values: distinct serials give distinct ids, and without
+// the key one id tells nothing of the others. Ids were the serials themselves, so one
+// connection could cancel every other client's long poll by counting.
+static uint64_t mix64(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+static uint64_t permute(const uint64_t *key, uint64_t serial)
+{
+    uint32_t left = static_cast<uint32_t>(serial >> 32), right = static_cast<uint32_t>(serial);
+    for (int i = 0; i < kIdRounds; i++) {
+        const uint32_t f = static_cast<uint32_t>(mix64(right ^ key[i]) >> 32);
+        const uint32_t next = left ^ f;
+        left = right;
+        right = next;
+    }
+    return (static_cast<uint64_t>(left) << 32) | right;
+}
+
+// REQUIRES: reg->mutex held.
+static unsigned long next_client_id_locked(struct conn_registry *reg)
+{
+    // 0 means "retired": the one serial that maps to it is skipped.
+    uint64_t id;
+    do
+        id = permute(reg->id_key, ++reg->last_serial);
+    while (id == 0);
+    return static_cast<unsigned long>(id);
+}
+
+// Fills key with random bytes. Returns 0, or -1 when the kernel gives none.
+static int random_key(uint64_t *key, size_t len)
+{
+    auto *p = reinterpret_cast<unsigned char *>(key);
+    while (len > 0) {
+        const ssize_t n = getrandom(p, len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
 
 struct conn_registry *conn_registry_new(int max_event)
 {
@@ -48,6 +104,10 @@ struct conn_registry *conn_registry_new(int max_event)
         static_cast<struct conn_registry *>(calloc(1, sizeof(struct conn_registry)));
     if (!reg)
         return nullptr;
+    if (random_key(reg->id_key, sizeof reg->id_key) != 0) {
+        free(reg);
+        return nullptr;
+    }
     if (max_event > 0) {
         reg->event_conds = static_cast<pthread_cond_t *>(
             calloc(static_cast<size_t>(max_event) + 1, sizeof(pthread_cond_t)));
@@ -188,7 +248,7 @@ int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watc
     struct conn_entry *e = entry_new(reg, id, watch_fd);
     pthread_mutex_lock(&reg->mutex);
     if (e) {
-        e->client_id = ++reg->last_id;
+        e->client_id = next_client_id_locked(reg);
         e->next = reg->threads;
         reg->threads = e;
         reg->thread_count++;

@@ -11,7 +11,8 @@
 struct conn_registry;
 
 // Creates a registry for events 0..max_event; with max_event <= 0 it has no events.
-// Returns null when memory runs out (nothing is left allocated).
+// Returns null when memory runs out or the kernel has no random bytes for the client id
+// key (nothing is left allocated).
 struct conn_registry *conn_registry_new(int max_event);
 // Releases the registry. Returns 0, or -1 for null.
 // REQUIRES: no thread registered, reserved or inside a registry call.
@@ -24,8 +25,8 @@ int conn_registry_reserve(struct conn_registry *reg);
 // no reservation is held.
 int conn_registry_unreserve(struct conn_registry *reg);
 
-// Registers thread id with all counters at 0 and gives it the next client id: a serial
-// that is never handed out twice in the registry's life. Turns one reservation, if any is
+// Registers thread id with all counters at 0 and gives it a client id: never 0, never
+// handed out twice in the registry's life, and not to be guessed from other ids. Turns one reservation, if any is
 // held, into the entry; the reservation is dropped even when the entry cannot be made.
 // watch_fd (-1: none) is the client's socket, which the entry's waits watch for a hang-up.
 // Returns 0, or -1 for null or no memory (the caller must then not rely on the registry

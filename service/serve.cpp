@@ -4,6 +4,7 @@
 // sender (service/fault.cpp).
 #include "service/serve.h"
 
+#include "service/browser_guard.h"
 #include "service/fault.h"
 #include "service/http_connection.h"
 #include "service/operations.h"
@@ -12,9 +13,9 @@
 #include "service/schema/reply.h"
 #include "soapH.h"
 
-// Only POST carries a request. HEAD and OPTIONS would otherwise get an empty 200 and
-// keep the connection; this makes them a method fault that closes it, like every other
-// method.
+// Only POST carries a request. HEAD would otherwise get an empty 200 and keep the
+// connection; this makes it a method fault that closes it, like every other method
+// (OPTIONS too, but for the preflight of an allowed origin).
 static int refuse_method(struct soap *soap)
 {
     (void)soap;
@@ -26,9 +27,13 @@ static void prepare_context(struct soap *soap)
 {
     soap->prolog = envelope_prolog;
     soap->x_frame_options = nullptr;
+    // The runtime answers every Origin with "*" unless told otherwise; the guard decides.
+    soap->cors_allow = nullptr;
     soap->fhead = refuse_method;
-    soap->fopt = refuse_method;
+    soap->fopt = browser_guard_options;
     (void)http_connection_install(soap);
+    // After the Connection wrapper, so that the guard's wrappers see each message first.
+    (void)browser_guard_install(soap);
 }
 
 // Steps after the request element was read. The encoding style is cleared only now:
@@ -338,7 +343,7 @@ int serve_connection(struct soap *soap)
             soap->error = (rc == 405) ? SOAP_HTTP_METHOD : rc;
             return fail_request(soap, entered);
         }
-        if (begin_request(soap) || dispatch(soap, &entered))
+        if (browser_guard_check(soap) || begin_request(soap) || dispatch(soap, &entered))
             return fail_request(soap, entered);
     } while (soap->keep_alive);
     return SOAP_OK;
