@@ -71,8 +71,8 @@ struct ssl_settings *options_parse_ssl(char *arg)
 int options_parse(int argc, char **argv, struct options *o)
 {
     enum { ALLOW_ORIGIN = 256 };
-    static const struct option kLong[] = {{"allow-origin", required_argument, nullptr, ALLOW_ORIGIN},
-                                           {nullptr, 0, nullptr, 0}};
+    static const struct option kLong[] = {
+        {"allow-origin", required_argument, nullptr, ALLOW_ORIGIN}, {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "Dd:h:Mp:r:s:UVv", kLong, nullptr)) != -1) {
         switch (c) {

@@ -20,7 +20,7 @@ struct options {
     int no_udp;                // -U: UDP transport disabled
     const char *allow_origins[kMaxAllowOrigins];  // --allow-origin arguments, in order
     int nallow_origins;
-    int nwords;                // words left after the options
+    int nwords;  // words left after the options
     char **words;
 };
 

@@ -43,8 +43,8 @@ struct conn_registry {
     // guarded by: mutex
     struct conn_entry *threads;
     int thread_count;
-    int reserved;           // threads started (or about to be) but not registered
-    uint64_t last_serial;   // registrations so far; serials are never reused
+    int reserved;          // threads started (or about to be) but not registered
+    uint64_t last_serial;  // registrations so far; serials are never reused
     // set at creation, read-only afterwards
     uint64_t id_key[kIdRounds];
 };

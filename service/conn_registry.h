@@ -26,11 +26,11 @@ int conn_registry_reserve(struct conn_registry *reg);
 int conn_registry_unreserve(struct conn_registry *reg);
 
 // Registers thread id with all counters at 0 and gives it a client id: never 0, never
-// handed out twice in the registry's life, and not to be guessed from other ids. Turns one reservation, if any is
-// held, into the entry; the reservation is dropped even when the entry cannot be made.
-// watch_fd (-1: none) is the client's socket, which the entry's waits watch for a hang-up.
-// Returns 0, or -1 for null or no memory (the caller must then not rely on the registry
-// to stop it). REQUIRES: id not registered yet.
+// handed out twice in the registry's life, and not to be guessed from other ids. Turns one
+// reservation, if any is held, into the entry; the reservation is dropped even when the entry
+// cannot be made. watch_fd (-1: none) is the client's socket, which the entry's waits watch for a
+// hang-up. Returns 0, or -1 for null or no memory (the caller must then not rely on the registry to
+// stop it). REQUIRES: id not registered yet.
 int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd);
 // Called by thread id as its connection ends, before its socket is closed: from now on
 // its client id names nothing and its socket is no longer watched. Returns 0, -1 for

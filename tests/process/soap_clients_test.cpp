@@ -383,4 +383,91 @@ TEST_F(SoapClients, StopSignalEndsEveryLongPollPromptly)
         EXPECT_TRUE(http_closed_without_reply(c, kAnswerMs)) << c->in;
 }
 
+// A client that knows its own id cannot reach another's by counting from it.
+TEST_F(SoapClients, ClientIdsCannotBeCountedToOtherClients)
+{
+    ASSERT_TRUE(start());
+    std::vector<http_conn> parked(50);
+    for (http_conn &p : parked)
+        ASSERT_TRUE(http_connect(&p, port) && http_post(&p, soap_request("get-lastScannedFile")));
+    http_conn c;
+    const unsigned long long own = std::stoull(register_client(&c));
+    for (unsigned long long d = 1; d <= 1000; d++)
+        for (unsigned long long guess : {own + d, own - d}) {
+            http_conn g;
+            ASSERT_TRUE(unregister(&g, std::to_string(guess)));
+            ASSERT_EQ(fault(&g, "a guessed id").status, 500) << guess;
+        }
+    ASSERT_TRUE(send({"6", "S", "S", "/scanned"}));
+    for (http_conn &p : parked)
+        ASSERT_EQ(xml_text(answer(&p, "a parked poll"), "fn"), "/scanned");
+}
+
+// Any web page can post to a loopback port; Origin tells the browser's requests (no SOAP
+// stack sends it), and a form's Content-Type tells a form post that left Origin out.
+TEST_F(SoapClients, BrowserRequestsAreRefusedUnlessTheirOriginIsAllowed)
+{
+    const std::string allowed = "http://127.0.0.1:8080";
+    ASSERT_TRUE(start({"--allow-origin", allowed}));
+    const struct {
+        const char *method, *headers;
+        int status;
+    } refused[] = {
+        {"POST", "Origin: http://evil.example\r\nContent-Type: text/xml\r\n", 403},
+        {"POST", "Origin: null\r\nContent-Type: text/xml\r\n", 403},
+        {"POST", "Origin: http://127.0.0.1:8081\r\n", 403},
+        {"OPTIONS", "Origin: http://evil.example\r\n", 403},
+        {"POST", "Content-Type: text/plain;charset=UTF-8\r\n", 415},
+        {"POST", "Content-Type: Application/X-WWW-Form-Urlencoded\r\n", 415},
+        {"POST", "Content-Type:  multipart/form-data ; boundary=x\r\n", 415},
+        {"POST", "Origin: http://127.0.0.1:8080\r\nContent-Type: text/plain\r\n", 415},
+    };
+    const std::string stop = soap_request("stop");
+    for (const auto &k : refused) {
+        http_conn c;
+        ASSERT_TRUE(http_connect(&c, port));
+        ASSERT_TRUE(http_send_raw(
+            &c, std::string(k.method) + " / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + k.headers +
+                    "Content-Length: " + std::to_string(stop.size()) + "\r\n\r\n" + stop));
+        http_reply r = fault(&c, k.headers);
+        EXPECT_EQ(r.status, k.status) << k.headers << r.head;
+        EXPECT_EQ(xml_text(r.body, "faultcode"), "SOAP-ENV:Client") << r.body;
+        EXPECT_NE(xml_text(r.body, "faultstring").find(k.status == 403 ? "origin" : "text/xml"),
+                  std::string::npos)
+            << r.body;
+    }
+
+    // The allowed origin's preflight, and its reply marked for it; a script that sends
+    // no Content-Type at all is served as before.
+    http_conn a;
+    ASSERT_TRUE(http_connect(&a, port));
+    ASSERT_TRUE(http_send_raw(&a, "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + allowed +
+                                      "\r\nAccess-Control-Request-Method: POST\r\n\r\n"));
+    http_reply r;
+    ASSERT_EQ(http_read_reply(&a, &r, kAnswerMs), HTTP_REPLY);
+    EXPECT_EQ(r.status, 204) << r.head;
+    for (const std::string &h :
+         {"Access-Control-Allow-Origin: " + allowed, std::string("Vary: Origin"),
+          std::string("Access-Control-Allow-Methods: POST"),
+          std::string("Access-Control-Allow-Headers: Content-Type, SOAPAction"),
+          std::string("Access-Control-Max-Age: ")})
+        EXPECT_NE(r.head.find("\r\n" + h), std::string::npos) << h << "\n" << r.head;
+    const std::string ping = soap_request("ping");
+    for (const std::string &origin : {"Origin: " + allowed + "\r\n", std::string()}) {
+        http_conn p;
+        ASSERT_TRUE(http_connect(&p, port));
+        ASSERT_TRUE(http_send_raw(&p, "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + origin +
+                                          "Content-Length: " + std::to_string(ping.size()) +
+                                          "\r\n\r\n" + ping));
+        ASSERT_EQ(http_read_reply(&p, &r, kAnswerMs), HTTP_REPLY);
+        EXPECT_EQ(r.status, 200) << r.head;
+        EXPECT_EQ(r.head.find("Access-Control-Allow-Origin: " + allowed) != std::string::npos,
+                  !origin.empty())
+            << r.head;
+    }
+    ASSERT_TRUE(wait_for_output(&daemon, "FWD_CMD: PING\nFWD_CMD: PING\n", 2, kAnswerMs));
+    drain(&daemon, 200);
+    EXPECT_EQ(daemon.err, "FWD_CMD: PING\nFWD_CMD: PING\n");
+}
+
 }  // namespace
