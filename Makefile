@@ -13,6 +13,8 @@ PACKAGES += php-cli php-soap
 # The metrics tests check connector-client's output with promtool and scrape it through
 # a real node exporter; installed here so that they never skip in CI.
 PACKAGES += prometheus prometheus-node-exporter
+# Headless Chromium plays a web page in the browser test (tests/interop/stacks_test.cpp).
+PACKAGES += chromium
 
 .PHONY: deps build-deps build run test asan-test tsan-test leak-check soak bench clean deb \
 	format format-check
@@ -39,9 +41,9 @@ deps:
 build-deps:
 	$(call install_missing,$(BUILD_PACKAGES))
 
-# node-soap for the interop tests: the npm package soap as pinned in
-# tests/interop/node/package-lock.json, on Debian's nodejs (npm comes with it where
-# Node.js was installed otherwise). npm ci runs again only when the lock file changed.
+# node-soap and puppeteer-core for the interop tests, as pinned in the package-lock.json
+# of tests/interop/node and tests/interop/browser, on Debian's nodejs (npm comes with it
+# where Node.js was installed otherwise). npm ci runs again only when a lock file changed.
 NODE_PACKAGES = nodejs npm
 .PHONY: node-deps
 deps: node-deps
@@ -49,9 +51,9 @@ node-deps:
 	@command -v npm >/dev/null 2>&1 || { echo "installing: $(NODE_PACKAGES)"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(NODE_PACKAGES); }
-	@cd tests/interop/node && \
-	  { [ node_modules/.package-lock.json -nt package-lock.json ] || \
-	    npm ci --no-audit --no-fund --loglevel=error; }
+	@for d in tests/interop/node tests/interop/browser; do \
+	  ( cd $$d && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
+	    npm ci --no-audit --no-fund --loglevel=error; } ) || exit 1; done
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=ON >/dev/null

@@ -3,21 +3,23 @@
 // php-soap) and node-soap (the npm package "soap" pinned in tests/interop/node, which
 // make deps installs). Each calls a two-way operation, a long poll released by
 // status-send, a one-way operation and one that faults (tests/interop/php_check.php and
-// tests/interop/node/node_soap_check.js say how). Skipped, with a message, where the
-// stack is not installed.
+// tests/interop/node/node_soap_check.js say how). Headless Chromium (Debian's chromium,
+// driven by puppeteer-core from tests/interop/browser) plays a web page. Skipped, with a
+// message, where the stack is not installed.
 #include "process/soap_daemon.h"
 
 namespace {
 
 constexpr char kPhp[] = "/usr/bin/php";
 constexpr char kNode[] = "/usr/bin/node";
+constexpr char kChromium[] = "/usr/bin/chromium";
 
 class StackInterop : public SoapDaemon {
 protected:
     // Starts the daemon with one blocked file and a 64-bit byte count in the store.
-    void start_fed()
+    void start_fed(const std::vector<std::string> &extra = {})
     {
-        ASSERT_TRUE(start());
+        ASSERT_TRUE(start(extra));
         ASSERT_TRUE(send(
             {"blockedFile", "S", "s", "\\nSO=/home/user/a&b.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
         // 2^53 + 1: the smallest count a JavaScript number cannot hold.
@@ -25,8 +27,11 @@ protected:
     }
 
     // Runs argv; once it prints READY (its long poll is about to go out on a connection
-    // it already holds) sends the scanned file that releases the poll. Returns its stdout.
-    std::string run_check(const std::vector<std::string> &argv)
+    // it already holds) sends the record that releases the poll (by default a scanned
+    // file). Returns its stdout.
+    std::string run_check(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &release = {"lastScannedFile", "S", "S",
+                                                                     "/home/user/scanned.txt"})
     {
         child_proc c;
         child_guard g(&c);
@@ -38,7 +43,7 @@ protected:
             ADD_FAILURE() << "no READY\n" << c.out << "\n" << c.err;
             return c.out;
         }
-        EXPECT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/scanned.txt"}));
+        EXPECT_TRUE(send(release));
         EXPECT_EQ(wait_exit(&c, 30000), 0) << c.out << "\n" << c.err;
         return c.out;
     }
@@ -92,6 +97,36 @@ TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
               "reload\t\"closed without reply\"\n"
               "unregister-client\t{\"fault\":\"SOAP-ENV:Client\"}\n");
     expect_one_reload();
+}
+
+// A page of any origin can post to the daemon; only an allowed origin may use it, and it
+// then reads replies and waits in long polls like any client.
+TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
+{
+    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
+    std::string out, err;
+    if (access(kChromium, X_OK) != 0 ||
+        run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
+                    &err) != 0)
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core in " << dir
+                     << " (make deps installs both): " << err;
+    const int page_port = free_tcp_port();
+    start_fed({"--allow-origin", "http://127.0.0.1:" + std::to_string(page_port)});
+    EXPECT_EQ(
+        run_check(
+            {kNode, dir + "/browser_check.js", kChromium, url(), std::to_string(page_port)},
+            {"blockedFile", "S", "s", "\\nSO=/home/user/second.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}),
+        "no-cors text/plain: opaque\n"
+        "no-cors application/x-www-form-urlencoded: opaque\n"
+        "no-cors multipart/form-data: opaque\n"
+        "cors text/xml: TypeError\n"
+        "form text/plain: sent\n"
+        "form application/x-www-form-urlencoded: sent\n"
+        "interface-version\t2\n"
+        "READY\n"
+        "get-blockedFile2\t/home/user/second.doc\n");
+    drain(&daemon, 200);
+    EXPECT_EQ(daemon.err.find("FWD_CMD"), std::string::npos) << daemon.err;
 }
 
 }  // namespace
