@@ -11,9 +11,11 @@ enum state {
     TEXT,
     LT,  // after '<'
     START_NAME,
-    IN_TAG,    // among a start tag's attributes
-    IN_VALUE,  // inside a quoted attribute value
-    SLASH,     // '/' inside a start tag: an empty element if '>' follows
+    IN_TAG,      // among a start tag's attributes
+    AFTER_EQ,    // after an attribute's '=', before its value
+    IN_VALUE,    // inside a quoted attribute value
+    BARE_VALUE,  // inside an unquoted attribute value
+    SLASH,       // '/' inside a start tag: an empty element if '>' follows
     END_NAME,
     END_TAIL,      // blanks after an end tag's name
     BANG,          // after "<!"
@@ -79,19 +81,25 @@ void ends_after_two(struct xml_balance *b, char c, char twice)
         b->match = 0;
 }
 
-// Follows the attribute names of a start tag to count the namespace declarations.
+// Follows the attribute names of a start tag. Every name counts as an attribute, with a
+// value or without, quoted or not: the runtime keeps each one it reads, whatever its form.
 void attribute_name_char(struct xml_balance *b, char c)
 {
-    if (blank(c) || c == '=') {
-        if (b->name_chars && (b->xmlns == 5 || b->xmlns == 6) && ++b->namespaces > kMaxNamespaces)
-            b->too_complex = 1;
-        b->name_chars = 0;
-        return;
-    }
-    if (b->name_chars++ == 0)
+    if (b->name_chars++ == 0) {
         b->xmlns = 0;
+        if (++b->attributes > kMaxAttributes)
+            b->too_complex = 1;
+    }
     if (b->xmlns >= 0 && b->xmlns < 6)
         b->xmlns = c == kXmlns[b->xmlns] ? b->xmlns + 1 : -1;
+}
+
+// The attribute name being read ends; a namespace declaration is counted here.
+void attribute_name_end(struct xml_balance *b)
+{
+    if (b->name_chars && (b->xmlns == 5 || b->xmlns == 6) && ++b->namespaces > kMaxNamespaces)
+        b->too_complex = 1;
+    b->name_chars = 0;
 }
 
 // Scans one byte; returns 0 when it was taken, 1 when the new state must see it again.
@@ -129,23 +137,44 @@ int step(struct xml_balance *b, char c)
             b->broken = 1;
         return 0;
     case IN_TAG:
+        if (blank(c) || c == '=' || c == '"' || c == '\'' || c == '/' || c == '>')
+            attribute_name_end(b);
         if (c == '"' || c == '\'') {
-            b->quote = c;
-            b->state = IN_VALUE;
-            b->name_chars = 0;
+            // A value with no name before it still costs the runtime an attribute.
             if (++b->attributes > kMaxAttributes)
                 b->too_complex = 1;
+            b->quote = c;
+            b->state = IN_VALUE;
+        } else if (c == '=') {
+            b->state = AFTER_EQ;
         } else if (c == '/') {
             b->state = SLASH;
         } else if (c == '>') {
             b->state = TEXT;
-        } else {
+        } else if (!blank(c)) {
             attribute_name_char(b, c);
+        }
+        return 0;
+    case AFTER_EQ:
+        if (c == '"' || c == '\'') {
+            b->quote = c;
+            b->state = IN_VALUE;
+        } else if (c == '>' || c == '/') {
+            b->state = IN_TAG;
+            return 1;
+        } else if (!blank(c)) {
+            b->state = BARE_VALUE;
         }
         return 0;
     case IN_VALUE:
         if (c == b->quote)
             b->state = IN_TAG;
+        return 0;
+    case BARE_VALUE:
+        if (blank(c) || c == '>' || c == '/') {
+            b->state = IN_TAG;
+            return 1;
+        }
         return 0;
     case SLASH:
         if (c != '>') {
@@ -248,17 +277,15 @@ void xml_balance_reset(struct xml_balance *b)
     b->xmlns = 0;
 }
 
+// A broken body is refused once the runtime has read it, so the bounds are checked to
+// its end all the same: until then the runtime spends on it what it would on any other.
 size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n)
 {
-    if (b->broken)
-        return n;
     for (size_t i = 0; i < n; i++) {
         while (step(b, p[i])) {
         }
         if (b->too_complex)
             return i;
-        if (b->broken)
-            break;
     }
     return n;
 }

@@ -23,7 +23,7 @@ struct xml_balance {
     int depth;          // bracket depth inside a declaration
     char quote;         // the quote that ends the current attribute or literal
     int too_complex;    // an element with too many attributes, or too many namespaces
-    int attributes;     // of the start tag being read
+    int attributes;     // of the start tag being read: its names, and quoted values without one
     int namespaces;     // declared in the body so far
     int name_chars;     // of the attribute name being read, 0 between names
     int xmlns;          // how far that name matches "xmlns" or "xmlns:", -1 not at all
@@ -32,7 +32,8 @@ struct xml_balance {
 // Starts a new body: nothing open, not broken. Keeps the name buffer for reuse.
 void xml_balance_reset(struct xml_balance *b);
 // Scans the next n bytes of the body; sets b->broken at the first misplaced end tag
-// (and when memory for the open names runs out, so that nothing passes unchecked).
+// (and when memory for the open names runs out, so that nothing passes unchecked), and
+// goes on counting attributes, valued or not, and namespaces to the body's end.
 // Returns how many bytes it took: fewer than n when b->too_complex was set, in which
 // case the byte at the result is the first one past a bound.
 size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n);
