@@ -23,6 +23,7 @@ namespace {
 const char kPluginId[] = "gc-request-reader";
 const char kTooLarge[] = "request too large";
 const char kTooComplex[] = "request too complex";
+const char kBadLength[] = "invalid Content-Length";
 // Every request of this service is a few hundred bytes; a header or a body past this is
 // refused before it is read, so that no client can make the daemon buffer it.
 constexpr unsigned long long kMaxHeaderBytes = 1 << 20;
@@ -56,6 +57,10 @@ struct reader {
     size_t line_len;  // bytes on the current line, CRs not counted
     char line[64];    // the current line's start: enough for the lines we read
     int has_length;
+    // A Content-Length line's value, read as it comes: it may be longer than line.
+    int length_line;   // the current line is a Content-Length line
+    int length_state;  // LENGTH_* below
+    unsigned long long length_value;
     int chunked;
     int encoded;  // a Content-Encoding: the body's bytes are not its XML
     unsigned long long length;
@@ -73,6 +78,12 @@ struct reader {
     struct timespec deadline;
     int timed_out;
 };
+
+// How far a Content-Length value has come: only digits between blanks is a number that
+// this reader and the runtime's header parser are sure to read alike.
+enum length_state { LENGTH_BLANKS, LENGTH_DIGITS, LENGTH_AFTER, LENGTH_BAD };
+const char kLengthKey[] = "Content-Length:";
+constexpr size_t kLengthKeyLen = sizeof kLengthKey - 1;
 
 struct reader *reader_of(struct soap *soap)
 {
@@ -95,6 +106,7 @@ void begin_request(struct reader *r)
     r->started = 0;
     r->line_len = 0;
     r->has_length = 0;
+    r->length_line = 0;
     r->chunked = 0;
     r->encoded = 0;
     r->length = 0;
@@ -126,9 +138,12 @@ void header_line(struct reader *r)
     memcpy(line, r->line, len);
     line[len] = '\0';
     const char *v;
-    if (starts_with_key(line, len, "Content-Length:", &v)) {
+    if (r->length_line) {
+        r->length_line = 0;
         r->has_length = 1;
-        r->length = strtoull(v, nullptr, 10);
+        r->length = r->length_value;
+        if (r->length_state != LENGTH_DIGITS && r->length_state != LENGTH_AFTER && !r->skipping)
+            r->refusal = kBadLength;
     } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
         size_t n = static_cast<size_t>(line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
@@ -136,6 +151,35 @@ void header_line(struct reader *r)
         r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
     } else if (starts_with_key(line, len, "Content-Encoding:", &v)) {
         r->encoded = strncasecmp(v, "identity", 8) != 0;
+    }
+}
+
+// Takes one byte of a header line as it is stored; from the end of a Content-Length
+// key on, reads the value. A value past any real length saturates: it is refused as
+// too large.
+void header_char(struct reader *r, char c)
+{
+    if (r->line_len < sizeof r->line)
+        r->line[r->line_len] = c;
+    r->line_len++;
+    if (r->line_len == kLengthKeyLen && strncasecmp(r->line, kLengthKey, kLengthKeyLen) == 0) {
+        r->length_line = 1;
+        r->length_state = LENGTH_BLANKS;
+        r->length_value = 0;
+        return;
+    }
+    if (!r->length_line || r->line_len <= kLengthKeyLen)
+        return;
+    const int blank = c == ' ' || c == '\t';
+    if (c >= '0' && c <= '9' && r->length_state <= LENGTH_DIGITS) {
+        r->length_state = LENGTH_DIGITS;
+        const unsigned long long d = static_cast<unsigned long long>(c - '0');
+        r->length_value = r->length_value > (~0ULL - d) / 10 ? ~0ULL : r->length_value * 10 + d;
+    } else if (blank && r->length_state != LENGTH_BAD) {
+        if (r->length_state == LENGTH_DIGITS)
+            r->length_state = LENGTH_AFTER;
+    } else {
+        r->length_state = LENGTH_BAD;
     }
 }
 
@@ -214,9 +258,7 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
                     r->line_len = 0;
                 }
             } else if (c != '\r') {
-                if (r->line_len < sizeof r->line)
-                    r->line[r->line_len] = c;
-                r->line_len++;
+                header_char(r, c);
             }
             break;
         case BODY_LENGTH:

@@ -128,6 +128,11 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
     const std::string stats = soap_request("get-currentStats");
     const std::string stats_with = "<sntr:get-currentStats>";
     const std::string stats_end = "</sntr:get-currentStats>";
+    const std::string n = std::to_string(stats.size());
+    auto length_post = [&](const std::string &length) {
+        return "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length:" + length +
+               "\r\n\r\n" + stats;
+    };
     const struct {
         const char *what;
         std::string bytes;
@@ -183,6 +188,9 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
          raw_post(soap_request("get-blockedFile", "<index>99999999999999999999</index>")), REFUSED},
         {"negative Content-Length (read as 2^64 - 5)",
          "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + stats, REFUSED},
+        {"Content-Length after 70 zeros", length_post(" " + std::string(70, '0') + n), SERVED},
+        {"Content-Length after 70 blanks", length_post(std::string(70, ' ') + n), SERVED},
+        {"Content-Length with a sign", length_post(" +" + n), REFUSED},
         {"40000 attributes on one element",
          raw_post(soap_envelope("<sntr:get-versionInfo" + many(40000, " a", "=\"\"") + "/>")),
          COMPLEX},
