@@ -23,10 +23,12 @@ void request_reader_next(struct soap *soap);
 // 1 when the input ended because a request took too long, else 0.
 int request_reader_timed_out(struct soap *soap);
 // Why the request is refused, or null: its header or body is larger than any request
-// of this service ("request too large"), or its XML carries more attributes or namespace
-// declarations than one may ("request too complex"). The runtime saw its input end
-// there; nothing past the bound was read.
-const char *request_reader_refusal(struct soap *soap);
+// of this service ("request too large"), its XML carries more attributes or namespace
+// declarations than one may ("request too complex"), its Content-Length is not a plain
+// number, or its body is compressed. The runtime saw its input end there; nothing past
+// the bound was read. Sets *http_status to the refusal's HTTP status (415 for a
+// compressed body), or 0 when the runtime's status for the fault applies.
+const char *request_reader_refusal(struct soap *soap, int *http_status);
 // 1 when the body read so far closes an element it did not open (tags crossed,
 // mismatched or unbalanced), which the runtime lets pass; else 0.
 int request_reader_malformed(struct soap *soap);

@@ -315,8 +315,16 @@ static int fail_request(struct soap *soap, int entered)
 {
     if (request_reader_timed_out(soap))
         return close_unanswered(soap);
-    if (const char *why = request_reader_refusal(soap))
+    int status = 0;
+    if (const char *why = request_reader_refusal(soap, &status)) {
+        // Refused in its header, before any envelope: a SOAP 1.1 fault, as the browser
+        // guard answers.
+        if (status)
+            soap->version = 1;
         soap_sender_fault(soap, why, nullptr);
+        if (status)
+            soap->error = status;
+    }
     return fault_send(soap, !entered);
 }
 

@@ -19,6 +19,7 @@ enum outcome {
     SERVED,   // an ordinary answer: the runtime tolerates the oddity
     WAITS,    // nothing yet: the request is incomplete, as from a slow client
     COMPLEX,  // refused at a bound on attributes or namespaces, before the runtime pays
+    ENCODED,  // refused with 415 and a client fault: a compressed body
 };
 
 // count copies of prefix + number + suffix: " a0=\"\" a1=\"\"...".
@@ -28,6 +29,19 @@ std::string many(int count, const std::string &prefix, const std::string &suffix
     for (int i = 0; i < count; i++)
         s += prefix + std::to_string(i) + suffix;
     return s;
+}
+
+// body in the zlib format (the runtime's "deflate"), in one stored block: no zlib needed.
+std::string deflated(const std::string &body)
+{
+    unsigned a = 1, b = 0;
+    for (unsigned char c : body) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    const unsigned n = static_cast<unsigned>(body.size()), sum = b << 16 | a;
+    std::string s = {'\x78', '\x01', '\x01', char(n), char(n >> 8), char(~n), char(~n >> 8)};
+    return s + body + char(sum >> 24) + char(sum >> 16) + char(sum >> 8) + char(sum);
 }
 
 class FaultInputs : public FaultDaemon {
@@ -46,7 +60,11 @@ protected:
         }
         http_reply r;
         http_read_result rc = http_read_reply(&c, &r, 20000);
-        if (want == COMPLEX) {
+        if (want == ENCODED) {
+            ASSERT_EQ(rc, HTTP_REPLY) << what;
+            EXPECT_EQ(r.status, 415) << what << "\n" << r.body;
+            EXPECT_EQ(xml_text(r.body, "faultcode"), "SOAP-ENV:Client") << what;
+        } else if (want == COMPLEX) {
             ASSERT_EQ(rc, HTTP_REPLY) << what;
             EXPECT_EQ(xml_text(r.body, "faultstring"), "request too complex") << what;
         } else if (want == SERVED) {
@@ -207,6 +225,9 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
          raw_post(
              soap_envelope("<sntr:get-versionInfo" + many(300, " xmlns:n", "=\"urn:n\"") + "/>")),
          COMPLEX},
+        {"deflate-coded request", raw_post(deflated(stats), "Content-Encoding: deflate\r\n"),
+         ENCODED},
+        {"gzip-coded request", raw_post(stats, "Content-Encoding: gzip\r\n"), ENCODED},
         {"chunk size beyond any buffer",
          "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffff0\r\n<a/>", REFUSED},
         {"document type declaration", raw_post("<!DOCTYPE a [<!ENTITY e \"x\">]>" + stats), SERVED},
