@@ -54,6 +54,7 @@ struct connection {
     struct conn_registry *registry;
     struct soap *context;
     int use_ssl;  // the TLS handshake is still to be done, on the connection's thread
+    int fd;       // the client's socket, closed by connection_cleanup and nowhere else
 };
 
 int load_flag(const int *flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
@@ -99,16 +100,29 @@ void abandon_start(struct soap *ctx)
     release_context(ctx);
 }
 
+// Takes the runtime's close of a connection's socket: the client sees the connection end
+// now, but the descriptor stays taken until its thread has retired its registry entry.
+// Closed earlier, its number could go to a new connection while a canceller still finds
+// the old entry, and shut that new connection down.
+int shut_socket(struct soap *soap, SOAP_SOCKET s)
+{
+    (void)soap;
+    shutdown(s, SHUT_RDWR);
+    return SOAP_OK;
+}
+
 // Runs on the connection thread at its normal end (cancellation disabled) and when it
 // is cancelled. Removing the entry comes after everything that touches the context, so
 // a cancel-all that sees the registry drained knows the connection is fully released.
 void connection_cleanup(void *arg)
 {
     struct connection *conn = static_cast<struct connection *>(arg);
-    // Before the socket closes: a client that saw the close must find the id unknown.
+    // First: the id names nothing from now on, and no canceller reaches the descriptor.
     conn_registry_retire(conn->registry, pthread_self());
     release_deferred(conn->context);
     release_context(conn->context);
+    // The entry is retired: no canceller can reach this descriptor any more.
+    close(conn->fd);
     // OpenSSL would free this thread's state only after the thread function returns,
     // which a stop does not wait for: free it now, while the stop still waits for us.
     OPENSSL_thread_stop();
@@ -127,6 +141,8 @@ void *connection_main(void *arg)
     pthread_detach(pthread_self());
     int oldtype;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
+    conn->fd = conn->context->socket;
+    conn->context->fclosesocket = shut_socket;
     // Unregistered, the thread could not be stopped at shutdown and might reach the
     // store after it is gone: such a connection is closed without being served.
     int registered =

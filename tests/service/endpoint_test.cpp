@@ -149,6 +149,42 @@ int thread_count()
     return n;
 }
 
+// Every close in this program passes here. A trap set on one descriptor number holds the
+// thread that closes it right after the close, until the test lets it go: the moment in
+// which that number can go to a new connection.
+std::atomic<int> g_trap_fd{-1};
+std::atomic<bool> g_trapped{false}, g_release{false};
+
+// The daemon's end of the client socket fd, found by its peer's port; -1 if none.
+int server_end(int fd)
+{
+    sockaddr_in mine = {}, peer = {};
+    socklen_t len = sizeof mine;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&mine), &len);
+    for (int s = 0; s < 1024; s++) {
+        len = sizeof peer;
+        if (s != fd && getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
+            peer.sin_port == mine.sin_port)
+            return s;
+    }
+    return -1;
+}
+
+}  // namespace
+
+extern "C" int close(int fd)
+{
+    const int rc = static_cast<int>(syscall(SYS_close, fd));
+    int want = fd;
+    if (fd >= 0 && g_trap_fd.compare_exchange_strong(want, -1)) {
+        g_trapped = true;
+        (void)poll_until([] { return g_release.load(); }, kPromptMs);
+    }
+    return rc;
+}
+
+namespace {
+
 class EndpointTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -286,6 +322,51 @@ TEST_F(EndpointTest, UnregisterClientEndsTheConnectionItNames)
     EXPECT_TRUE(eof);
     EXPECT_TRUE(poll_until([&] { return registered() == 0; }, kPromptMs));
     close(polling);
+}
+
+// The serve loop used to close a connection's descriptor before its thread retired the
+// client id: a new connection given the same number meanwhile was shut down by an
+// unregister-client for the old id.
+TEST_F(EndpointTest, UnregisterClientOfAnEndingConnectionSparesTheNextOne)
+{
+    make("127.0.0.1");
+    ASSERT_EQ(endpoint_start(ep), 0);
+    int a = connect_to(AF_INET, "127.0.0.1", port);
+    ASSERT_TRUE(send_all(a, soap_request("register-client")));
+    std::string reply = read_response(a, kPromptMs);
+    ASSERT_NE(reply.find("<id>"), std::string::npos) << reply;
+    const unsigned long id = std::stoul(reply.substr(reply.find("<id>") + 4));
+    const int number = server_end(a);
+    ASSERT_GE(number, 0);
+    // Made now, so that the number freed below goes to the daemon's end of one of them.
+    std::vector<int> next;
+    for (int i = 0; i < 4; i++)
+        next.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    g_trapped = g_release = false;
+    g_trap_fd = number;
+    ASSERT_TRUE(send_all(a, soap_request("get-everything")));  // a fault ends the connection
+    ASSERT_TRUE(poll_until([] { return g_trapped.load(); }, kPromptMs));
+    size_t used = 0;
+    for (bool reused = false; !reused; used++) {
+        ASSERT_LT(used, next.size()) << "the freed number went to none of them";
+        ASSERT_EQ(connect(next[used], reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        ASSERT_TRUE(
+            poll_until([&] { return registered() == static_cast<int>(used) + 2; }, kPromptMs));
+        reused = server_end(next[used]) == number;
+    }
+    (void)store_unregister_client(id);
+    g_release = true;
+    for (size_t i = 0; i < used; i++) {
+        ASSERT_TRUE(send_all(next[i], soap_request("get-versionInfo")));
+        EXPECT_NE(read_response(next[i], kPromptMs).find("interface-version"), std::string::npos);
+    }
+    for (int b : next)
+        close(b);
+    close(a);
 }
 
 // Clients connect, ask, and leave (some mid-request) while the endpoint stops; repeated
