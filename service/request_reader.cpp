@@ -4,6 +4,7 @@
 // buffer, allocated only while such bytes exist, for the next request.
 #include "service/request_reader.h"
 
+#include <fcntl.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -316,17 +318,14 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
     return i;
 }
 
-// Waits until the socket has bytes, or the request's deadline passes (returns 0).
-// Cancellation point, though not inside poll: a thread cancelled inside poll leaves
-// ThreadSanitizer's view of its later locking wrong, which would hide real races in the
-// clean-up behind false ones. A canceller shuts the socket down as well (see the
-// registry), which ends the poll at once; the cancellation is taken right after it.
-int wait_readable(struct soap *soap, struct reader *r)
+// Waits until the socket is ready for events, or the request's deadline passes
+// (returns 0). Cancellation point, though not inside poll: a thread cancelled inside
+// poll leaves ThreadSanitizer's view of its later locking wrong, which would hide real
+// races in the clean-up behind false ones. A canceller shuts the socket down as well
+// (see the registry), which ends the poll at once; the cancellation is taken right
+// after it.
+int wait_ready(struct soap *soap, struct reader *r, short events)
 {
-    if (!r->armed || !soap_valid_socket(soap->socket))
-        return 1;
-    if (soap->ssl && SSL_pending(soap->ssl) > 0)
-        return 1;
     for (;;) {
         pthread_testcancel();
         struct timespec now;
@@ -335,7 +334,7 @@ int wait_readable(struct soap *soap, struct reader *r)
                              (r->deadline.tv_nsec - now.tv_nsec) / 1000000L;
         if (ms <= 0)
             return 0;
-        struct pollfd pfd = {soap->socket, POLLIN, 0};
+        struct pollfd pfd = {soap->socket, events, 0};
         int old;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
         const int rc = poll(&pfd, 1, static_cast<int>(ms));
@@ -347,6 +346,50 @@ int wait_readable(struct soap *soap, struct reader *r)
         if (rc < 0 && errno != EINTR)
             return 1;
     }
+}
+
+// Under TLS the bytes on the socket need not make a whole record, and SSL_read on a
+// blocking socket waits for the rest of one, past any deadline: the socket is made
+// non-blocking for the read, and each wait for more is bounded as in plain HTTP. A
+// thread cancelled in that wait leaves it non-blocking; its clean-up only closes it.
+size_t tls_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
+{
+    const int fd = soap->socket;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return 0;
+    int got;
+    for (;;) {
+        got = SSL_read(soap->ssl, buf, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+        if (got > 0)
+            break;
+        const int err = SSL_get_error(soap->ssl, got);
+        got = 0;
+        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+            break;
+        if (!wait_ready(soap, r, err == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN)) {
+            r->timed_out = 1;
+            break;
+        }
+    }
+    (void)fcntl(fd, F_SETFL, flags);
+    return static_cast<size_t>(got);
+}
+
+// Reads what the socket holds, bounded by the request's deadline while one runs.
+// Returns 0 at the end of the input, on an error, and when the deadline passed
+// (r->timed_out is then set).
+size_t bounded_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
+{
+    if (!r->armed || !soap_valid_socket(soap->socket))
+        return r->next_recv(soap, buf, len);
+    if (soap->ssl)
+        return tls_recv(soap, r, buf, len);
+    if (!wait_ready(soap, r, POLLIN)) {
+        r->timed_out = 1;
+        return 0;
+    }
+    return r->next_recv(soap, buf, len);
 }
 
 void keep_spill(struct reader *r, const char *p, size_t n)
@@ -386,11 +429,7 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len)
             r->spill_off += n;
             r->spill_len -= n;
         } else {
-            if (!wait_readable(soap, r)) {
-                r->timed_out = 1;
-                return 0;
-            }
-            n = r->next_recv(soap, buf, len);
+            n = bounded_recv(soap, r, buf, len);
             if (n == 0)
                 return 0;
         }

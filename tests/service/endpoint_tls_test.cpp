@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -43,8 +44,10 @@ int connect_loopback(int port)
 }
 
 // One get-versionInfo over TLS, presenting client certificate name (none when empty).
-// Returns the reply, or "" when the handshake or the exchange failed.
-std::string tls_version_request(int port, const std::string &name)
+// Returns the reply, or "" when the handshake or the exchange failed. With stall, only
+// half the request is sent, then 4 bytes of a record header; returns "ended" when the
+// daemon ends the connection (or 34 s pass).
+std::string tls_version_request(int port, const std::string &name, bool stall = false)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx)
@@ -66,8 +69,15 @@ std::string tls_version_request(int port, const std::string &name)
         std::string req = "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml\r\n"
                           "Connection: close\r\nContent-Length: " +
                           std::to_string(body.size()) + "\r\n\r\n" + body;
+        char b;
+        timeval tv = {34, 0};
+        if (stall && SSL_write(ssl, req.data(), static_cast<int>(req.size() / 2)) > 0 &&
+            send(fd, "\x17\x03\x03\x00", 4, MSG_NOSIGNAL) == 4 &&
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+            SSL_read(ssl, &b, 1) <= 0)
+            reply = "ended";
         // Under TLS 1.3 a refused client certificate shows up only at the first read.
-        if (SSL_write(ssl, req.data(), static_cast<int>(req.size())) > 0) {
+        if (!stall && SSL_write(ssl, req.data(), static_cast<int>(req.size())) > 0) {
             char buf[4096];
             int n;
             while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
@@ -160,6 +170,18 @@ TEST_F(EndpointTls, SilentClientDoesNotShutOutLaterClients)
     ASSERT_GE(silent, 0);
     EXPECT_TRUE(served(tls_version_request(port, "good")));
     close(silent);
+    EXPECT_EQ(endpoint_stop(ep), 0);
+}
+
+// Half a request and then the start of a record: the reader's poll saw bytes, and
+// SSL_read then waited for the rest of the record, past the 30 s request deadline.
+TEST_F(EndpointTls, PartialRecordDoesNotOutlastTheRequestDeadline)
+{
+    ASSERT_EQ(start("s3cret"), 0);
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(tls_version_request(port, "good", true), "ended");
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(32));
+    EXPECT_TRUE(served(tls_version_request(port, "good")));
     EXPECT_EQ(endpoint_stop(ep), 0);
 }
 
