@@ -125,6 +125,9 @@ static void start_components(struct daemon_state *d)
         g_stop_counter = g_stop_counter + 1;
     }
     log_msg(1, stdout, "done.\n");
+    const int budget = endpoint_connection_budget(d->endpoint);
+    if (budget >= 0)
+        log_msg(1, stdout, "SOAP interface: room for %d connections\n", budget);
 }
 
 int main(int argc, char **argv)
@@ -207,6 +210,7 @@ int main(int argc, char **argv)
         return -1;
     }
 
+    (void)process_raise_fd_limit();
     start_components(&d);
 
     if (g_stop_counter == 0)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -21,6 +22,19 @@ void process_reserve_std_fds(void)
         if (got >= 0 && got != fd)
             close(got);
     }
+}
+
+// A service manager's default soft limit (1024 under systemd) would cap the clients at
+// about a thousand idle connections, though the hard limit allows far more.
+int process_raise_fd_limit(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return -1;
+    if (rl.rlim_cur == rl.rlim_max)
+        return 0;
+    rl.rlim_cur = rl.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 // A stop signal that lands after the intake loop tested the counter but before its

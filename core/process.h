@@ -22,6 +22,10 @@ void process_reserve_std_fds(void);
 // after a stop it recurs every second, so that no blocking write holds up the shutdown.
 void process_signals_install(void);
 
+// Raises the soft limit on open descriptors to the hard limit, since every client
+// connection takes one. Returns 0, or -1 with errno set (the limit is then unchanged).
+int process_raise_fd_limit(void);
+
 // Heap copy of argv: argc+1 entries, the last one null. Returns null when memory runs
 // out (nothing is left allocated). The caller frees it with process_args_free.
 char **process_args_copy(int argc, char **argv);

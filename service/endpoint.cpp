@@ -433,6 +433,13 @@ int endpoint_stop(struct soap_endpoint *ep)
     return 0;
 }
 
+int endpoint_connection_budget(const struct soap_endpoint *ep)
+{
+    if (!ep || !ep->accept_started)
+        return -1;
+    return connection_budget(ep);
+}
+
 void endpoint_free(struct soap_endpoint *ep)
 {
     if (!ep)

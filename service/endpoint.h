@@ -21,6 +21,9 @@ int endpoint_start(struct soap_endpoint *ep);
 // until all have ended, then closes the listening socket. Returns 0 stopped, 1 not
 // running, -1 no endpoint or the join failed.
 int endpoint_stop(struct soap_endpoint *ep);
+// How many client connections the descriptor limit leaves room for now. Returns that
+// number, or -1 when ep is null or not started.
+int endpoint_connection_budget(const struct soap_endpoint *ep);
 // Releases the endpoint; accepts null. REQUIRES: stopped (no connection thread left).
 void endpoint_free(struct soap_endpoint *ep);
 

@@ -1,6 +1,7 @@
 // The daemon's command line and start-up, seen from outside: exit statuses, the exact
 // texts, the run-once lock, the masked password and the stop signals.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,28 @@ TEST_F(Cmdline, ConfigurationLinesAndLeftOverWords)
                          "unhandled command line word [second]\n"),
               std::string::npos)
         << c.err;
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(&c, 10000), 0);
+}
+
+// Under a service manager's soft descriptor limit, about a thousand idle clients filled
+// the connection budget, though the hard limit allowed far more.
+TEST_F(Cmdline, SoftDescriptorLimitIsRaisedAndTheBudgetSaid)
+{
+    rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max <= 256)
+        GTEST_SKIP() << "a hard descriptor limit of " << rl.rlim_max;
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(spawn(&c, {"/bin/sh", "-c", "ulimit -Sn 256 && exec \"$0\" \"$@\"", bin, "-v", "-h",
+                           soap_arg(), "-d", dir}));
+    ASSERT_TRUE(wait_for_output(&c, " connections\n", 1, 10000)) << c.out << c.err;
+    const size_t at = c.out.find("SOAP interface: room for ");
+    ASSERT_NE(at, std::string::npos) << c.out;
+    const long budget = std::stol(c.out.substr(at + 25));
+    EXPECT_GT(budget, static_cast<long>(rl.rlim_max) - 64) << c.out;
+    EXPECT_LE(budget, static_cast<long>(rl.rlim_max) - 8) << c.out;
     kill(c.pid, SIGTERM);
     EXPECT_EQ(wait_exit(&c, 10000), 0);
 }
