@@ -33,6 +33,7 @@ struct conn_entry {
     // for the walk of the list); every other counter by the registry mutex.
     int *pending;
     int cancel_sent;  // set once cancel-all has sent this thread its request
+    int handshaking;  // in a TLS handshake, which a newer one may cut short
 };
 
 struct conn_registry {
@@ -44,6 +45,7 @@ struct conn_registry {
     struct conn_entry *threads;
     int thread_count;
     int reserved;          // threads started (or about to be) but not registered
+    int handshakes;        // entries handshaking
     uint64_t last_serial;  // registrations so far; serials are never reused
     // set at creation, read-only afterwards
     uint64_t id_key[kIdRounds];
@@ -268,6 +270,56 @@ int conn_registry_retire(struct conn_registry *reg, pthread_t id)
     if (e) {
         e->client_id = 0;
         e->watch_fd = -1;
+        reg->handshakes -= e->handshaking;
+        e->handshaking = 0;
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return e ? 0 : -2;
+}
+
+// Entries are added at the head of the list, so the last handshaking entry found is the
+// one that began first: a client that has been slow the longest, and whose dropping
+// costs an honest client the least.
+int conn_registry_handshake_begin(struct conn_registry *reg, pthread_t id, int cap)
+{
+    if (!reg)
+        return -1;
+    int rc = -2;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, id);
+    if (e) {
+        rc = 0;
+        if (!e->handshaking) {
+            e->handshaking = 1;
+            reg->handshakes++;
+        }
+        struct conn_entry *oldest = nullptr;
+        if (reg->handshakes > cap)
+            for (struct conn_entry *x = reg->threads; x; x = x->next)
+                if (x->handshaking && x != e)
+                    oldest = x;
+        if (oldest) {
+            // The mutex keeps its descriptor open: see cancel_entry_locked.
+            oldest->handshaking = 0;
+            reg->handshakes--;
+            if (oldest->watch_fd >= 0)
+                shutdown(oldest->watch_fd, SHUT_RDWR);
+            rc = 1;
+        }
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return rc;
+}
+
+int conn_registry_handshake_end(struct conn_registry *reg, pthread_t id)
+{
+    if (!reg)
+        return -1;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, id);
+    if (e) {
+        reg->handshakes -= e->handshaking;
+        e->handshaking = 0;
     }
     pthread_mutex_unlock(&reg->mutex);
     return e ? 0 : -2;

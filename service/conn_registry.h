@@ -36,6 +36,14 @@ int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watc
 // its client id names nothing and its socket is no longer watched. Returns 0, -1 for
 // null, -2 when id is not registered.
 int conn_registry_retire(struct conn_registry *reg, pthread_t id);
+// Marks registered thread id as in its TLS handshake. When more than cap threads are
+// then in one, shuts down the socket of the one that began first (its handshake fails;
+// it no longer counts). Returns 0, 1 when one was shut down, -1 for null, -2 when id is
+// not registered.
+int conn_registry_handshake_begin(struct conn_registry *reg, pthread_t id, int cap);
+// Marks id's handshake as over (retiring id does too). Returns 0, -1 for null, -2 when
+// id is not registered.
+int conn_registry_handshake_end(struct conn_registry *reg, pthread_t id);
 // Unregisters id. Returns 0, -1 for null, -2 when id is not registered.
 int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 

@@ -53,8 +53,9 @@ constexpr long kBackoffMs = 100;
 struct connection {
     struct conn_registry *registry;
     struct soap *context;
-    int use_ssl;  // the TLS handshake is still to be done, on the connection's thread
-    int fd;       // the client's socket, closed by connection_cleanup and nowhere else
+    int use_ssl;        // the TLS handshake is still to be done, on the connection's thread
+    int fd;             // the client's socket, closed by connection_cleanup and nowhere else
+    int handshake_cap;  // how many connections may be in a TLS handshake at once
 };
 
 int load_flag(const int *flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
@@ -130,6 +131,17 @@ void connection_cleanup(void *arg)
     free(conn);
 }
 
+// A client in its handshake has not shown a certificate yet: past half the connection
+// budget, the handshake that began first is dropped, so that clients which finish theirs
+// always find room.
+int tls_handshake(struct connection *conn)
+{
+    (void)conn_registry_handshake_begin(conn->registry, pthread_self(), conn->handshake_cap);
+    const int rc = soap_ssl_accept(conn->context);
+    (void)conn_registry_handshake_end(conn->registry, pthread_self());
+    return rc;
+}
+
 // Cancellation points: the TLS handshake, the socket reads and writes inside
 // serve_connection and the long-poll waits of the operations; the cleanup handler
 // releases everything held. The handshake runs here and not on the accept thread: a
@@ -148,7 +160,7 @@ void *connection_main(void *arg)
     int registered =
         conn_registry_add_reserved(conn->registry, pthread_self(), conn->context->socket) == 0;
     pthread_cleanup_push(connection_cleanup, conn);
-    if (registered && (!conn->use_ssl || soap_ssl_accept(conn->context) == SOAP_OK) &&
+    if (registered && (!conn->use_ssl || tls_handshake(conn) == SOAP_OK) &&
         request_reader_install(conn->context, kRequestTimeoutMs) == 0)
         serve_connection(conn->context);
     // A cancellation request that arrives now (a client cancelling its own connection)
@@ -159,9 +171,9 @@ void *connection_main(void *arg)
     return nullptr;
 }
 
-// Starts a connection thread for copy, or releases copy when that is not possible.
-// Returns 0 started, or the errno of the failure.
-int start_connection(struct soap_endpoint *ep, struct soap *copy)
+// Starts a connection thread for copy, or releases copy when that is not possible;
+// budget is the connection budget now. Returns 0 started, or the errno of the failure.
+int start_connection(struct soap_endpoint *ep, struct soap *copy, int budget)
 {
     struct connection *conn =
         static_cast<struct connection *>(calloc(1, sizeof(struct connection)));
@@ -172,6 +184,7 @@ int start_connection(struct soap_endpoint *ep, struct soap *copy)
     conn->registry = ep->registry;
     conn->context = copy;
     conn->use_ssl = ep->use_ssl;
+    conn->handshake_cap = budget > 1 ? budget / 2 : 1;
     conn_registry_reserve(ep->registry);
     pthread_t tid;
     const int rc = pthread_create(&tid, nullptr, connection_main, conn);
@@ -278,7 +291,7 @@ void *accept_main(void *arg)
             back_off();
             continue;
         }
-        const int rc = start_connection(ep, copy);
+        const int rc = start_connection(ep, copy, budget);
         if (rc != 0) {
             report_trouble(&trouble, TROUBLE_FAILING, "connection thread start", rc, 0);
             back_off();

@@ -19,7 +19,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,11 +213,28 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    // Connections in the daemon's listen queue, from the kernel's table; -1 if not found.
+    int listen_queue() const
+    {
+        char want[8];
+        snprintf(want, sizeof want, ":%04X", port);
+        std::ifstream f("/proc/net/tcp");
+        std::string line, sl, local, remote, st, queues;
+        while (std::getline(f, line)) {
+            std::istringstream in(line);
+            in >> sl >> local >> remote >> st >> queues;
+            if (st == "0A" && local.size() > 5 && local.substr(local.size() - 5) == want)
+                return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+        }
+        return -1;
+    }
+
     // Opens n connections to the daemon, eight at a time (its listen backlog), waiting
-    // after each batch until the daemon runs a thread for every one: a fuller queue makes
-    // the kernel drop handshakes, which then crawl in on retransmission timers. Appends
-    // them to fds; false when the daemon does not take them within 10 s a batch.
-    bool hold_connections(int n, std::vector<int> *fds)
+    // after each batch until the daemon runs a thread for every one (with accepted_only,
+    // until it has accepted them): a fuller queue makes the kernel drop handshakes, which
+    // then crawl in on retransmission timers. Appends them to fds; false when the daemon
+    // does not take them within 10 s a batch.
+    bool hold_connections(int n, std::vector<int> *fds, bool accepted_only = false)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -234,7 +253,9 @@ protected:
                     return false;
             }
             done += batch;
-            if (!eventually([&] { return threads() >= base + done; }, 10000))
+            if (!eventually(
+                    [&] { return accepted_only ? listen_queue() == 0 : threads() >= base + done; },
+                    10000))
                 return false;
         }
         for (int fd : *fds)

@@ -313,6 +313,30 @@ TEST_F(FaultInputs, SilentTlsHandshakesShutOutOtherClients)
     expect_clean_stop();
 }
 
+// Unfinished TLS handshakes could take every connection the descriptor limit allows:
+// 300 of them, with the daemon at a limit of 256, shut clients with a certificate out
+// until the runtime gave up on them. Now they take at most half.
+TEST_F(FaultInputs, UnfinishedTlsHandshakesLeaveRoomForClientsWithCertificates)
+{
+    signal(SIGPIPE, SIG_IGN);  // a client shut out finds its connection closed
+    ASSERT_TRUE(raise_fd_limit(1024));
+    ASSERT_TRUE(start_tls());
+    const int base_threads = settled_threads(), base_fds = descriptors();
+    rlimit low = {256, 256}, old;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    low.rlim_max = old.rlim_max;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<int> silent;
+    ASSERT_TRUE(hold_connections(300, &silent, true));
+    for (int i = 0; i < 5; i++)
+        EXPECT_NE(tls_version_request(dir, port).find("<interface-version>2<"), std::string::npos)
+            << "client " << i;
+    close_all(&silent);
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_TRUE(settles_to(base_threads, base_fds));
+    expect_clean_stop();
+}
+
 // The accept thread used to leave its loop on the first failed accept: with the
 // descriptors used up by idle clients, the daemon went on taking status messages and
 // never served another client. Now it says so once, refuses what it has no room for,
