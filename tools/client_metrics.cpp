@@ -1,5 +1,7 @@
 #include "tools/client_metrics.h"
 
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +22,8 @@ constexpr unsigned kRingCapacity = 1024;
 // timer that runs this every few seconds.
 constexpr int kReplySeconds = 10;
 // A fetch of the record after the newest one waits for the next blocked file instead of
-// answering: an answer that has not come within this time means that record is missing.
+// answering: an answer that has not begun within this time is taken for a wait, which
+// gather then makes sure of.
 constexpr int kProbeSeconds = 1;
 
 struct figures {
@@ -28,6 +31,7 @@ struct figures {
     long ver[3];         // bin, eng, vdf
     int conffile_set;
     unsigned long long blocked_records;
+    int records_known;  // blocked_records is certain; otherwise the series is left out
 };
 
 enum probe_result { PROBE_HELD, PROBE_OTHER, PROBE_WAITS, PROBE_FAILED };
@@ -53,30 +57,40 @@ int read_ver(client_conn *c, int which, long *out)
     return rc;
 }
 
-// Asks for the record with sequence number index; *got is the number of the record
-// the daemon answered with.
-int probe(client_conn *c, client_options *o, unsigned index, unsigned *got)
+// Reads the answer to a probe for index; *got is the number of the record the daemon
+// answered with.
+int read_probe(client_conn *c, unsigned index, unsigned *got)
 {
-    const int reply_seconds = o->timeout;
-    o->timeout = c->soap->recv_timeout = kProbeSeconds;
     sntr__blockedFile r;
-    int rc = soap_call_sntr__get_blockedFile(c->soap, c->endpoint, nullptr, index, &r);
-    o->timeout = c->soap->recv_timeout = reply_seconds;
-    if (rc == SOAP_OK) {
-        *got = r.index;
-        return r.index == index ? PROBE_HELD : PROBE_OTHER;
-    }
-    return c->timed_out ? PROBE_WAITS : PROBE_FAILED;
+    if (soap_recv_sntr__get_blockedFile(c->soap, &r) != SOAP_OK)
+        return PROBE_FAILED;
+    *got = r.index;
+    return r.index == index ? PROBE_HELD : PROBE_OTHER;
+}
+
+// Asks for the record with sequence number index. An answer that has not begun within
+// the probe time is taken for a wait, and the connection is kept: the answer may still
+// come (see gather).
+int probe(client_conn *c, unsigned index, unsigned *got)
+{
+    struct soap *soap = c->soap;
+    if (soap_send_sntr__get_blockedFile(soap, c->endpoint, nullptr, index) != SOAP_OK)
+        return PROBE_FAILED;
+    pollfd pfd = {soap->socket, POLLIN, 0};
+    const bool buffered = soap->ssl && SSL_pending(soap->ssl) > 0;
+    if (!buffered && poll(&pfd, 1, kProbeSeconds * 1000) == 0)
+        return PROBE_WAITS;
+    return read_probe(c, index, got);
 }
 
 // The daemon answers any number it does not hold with its oldest record and waits on
 // the number after the newest. Record 0 held means nothing was dropped yet, so the count
 // is at most the capacity and a bisection finds it, waiting on at most one probe.
 // Returns 0, 1 when a probe was left waiting (the caller ends it), or -1.
-int count_blocked(client_conn *c, client_options *o, unsigned long long *out)
+int count_blocked(client_conn *c, unsigned long long *out)
 {
     unsigned got = 0;
-    int p = probe(c, o, 0, &got);
+    int p = probe(c, 0, &got);
     if (p == PROBE_FAILED)
         return -1;
     if (p == PROBE_WAITS) {
@@ -90,7 +104,7 @@ int count_blocked(client_conn *c, client_options *o, unsigned long long *out)
     unsigned lo = 1, hi = kRingCapacity;  // the count lies in [lo, hi]
     while (lo < hi) {
         unsigned mid = lo + (hi - lo) / 2;
-        p = probe(c, o, mid, &got);
+        p = probe(c, mid, &got);
         if (p == PROBE_FAILED)
             return -1;
         if (p == PROBE_WAITS) {
@@ -124,7 +138,7 @@ void end_waiting_probe(const client_options *o, unsigned long id)
 
 // Fills *f from the daemon on c. Returns the SOAP result of the first call that failed,
 // or SOAP_OK.
-int gather(client_conn *c, client_options *o, figures *f)
+int gather(client_conn *c, figures *f)
 {
     struct soap *soap = c->soap;
     sntr__currentStats s;
@@ -145,12 +159,22 @@ int gather(client_conn *c, client_options *o, figures *f)
     if ((rc = soap_call_sntr__register_client(soap, c->endpoint, nullptr, &reg)) != SOAP_OK)
         return rc;
     const unsigned long id = reg.id ? *reg.id : 0;
-    int counted = count_blocked(c, o, &f->blocked_records);
+    int counted = count_blocked(c, &f->blocked_records);
     if (counted < 0)
         return soap->error ? soap->error : SOAP_EOF;
+    f->records_known = 1;
     if (counted > 0) {
-        soap_closesock(soap);
+        // A request that waits is ended by the unregister, without an answer; one that
+        // was only slow (a proxy, a loaded host) is answered all the same, and then the
+        // count is not known.
         end_waiting_probe(c->opts, id);
+        unsigned got;
+        if (read_probe(c, static_cast<unsigned>(f->blocked_records), &got) != PROBE_FAILED ||
+            c->timed_out) {
+            f->records_known = 0;
+            fprintf(stderr, "connector-client: the blocked-file records are left out: a "
+                            "probe was answered late\n");
+        }
     }
     return SOAP_OK;
 }
@@ -184,9 +208,11 @@ int write_text(FILE *out, int up, const figures *f)
             metric(out, stats[i].name, stats[i].type, stats[i].help);
             fprintf(out, "%s %lld\n", stats[i].name, f->stats[i]);
         }
-        metric(out, "gui_connector_blocked_file_records_total", "counter",
-               "Blocked-file records the connector received since it started.");
-        fprintf(out, "gui_connector_blocked_file_records_total %llu\n", f->blocked_records);
+        if (f->records_known) {
+            metric(out, "gui_connector_blocked_file_records_total", "counter",
+                   "Blocked-file records the connector received since it started.");
+            fprintf(out, "gui_connector_blocked_file_records_total %llu\n", f->blocked_records);
+        }
         metric(out, "gui_connector_version_number", "gauge",
                "Version numbers the scanner daemons report (bin, eng and vdf).");
         static const char *const kinds[3] = {"bin", "eng", "vdf"};
@@ -243,8 +269,7 @@ int write_textfile(const char *dir, int up, const figures *f)
 
 int client_metrics(const client_options *opts)
 {
-    // The probes shorten the reply time of this copy for a while; its strings stay
-    // opts's.
+    // A copy with a reply time of its own; its strings stay opts's.
     client_options local = *opts;
     if (local.timeout == 0)
         local.timeout = kReplySeconds;
@@ -252,7 +277,7 @@ int client_metrics(const client_options *opts)
     if (client_conn_open(&c, &local, 1) != 0)
         return EXIT_USAGE;
     figures f = {};
-    int rc = gather(c, &local, &f);
+    int rc = gather(c, &f);
     int up = 1;
     if (rc != SOAP_OK) {
         client_conn_status(c, rc);

@@ -3,12 +3,18 @@
 // Prometheus (checked by promtool and scraped through a real node exporter), and the
 // exit statuses for usage errors, faults and a daemon that cannot be reached.
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "process/soap_daemon.h"
 
@@ -64,6 +70,76 @@ int directory_entries(const std::string &dir)
 struct client_run {
     int status = -1;
     std::string out, err;
+};
+
+// Relays connections from a free port to the daemon, holding the answer to each
+// get-blockedFile back by delay_ms, as a slow link or a loaded proxy would.
+class SlowRelay {
+public:
+    SlowRelay(int to, int delay_ms) : to_(to), delay_ms_(delay_ms)
+    {
+        port = free_tcp_port();
+        sockaddr_in a = loopback(port);
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 8) == 0)
+            accepter_ = std::thread([this] { accept_loop(); });
+    }
+    ~SlowRelay()
+    {
+        shutdown(fd_, SHUT_RDWR);
+        if (accepter_.joinable())
+            accepter_.join();
+        for (std::thread &t : pumps_)
+            t.join();
+        for (int fd : fds_)
+            close(fd);
+        close(fd_);
+    }
+    int port = 0;
+
+private:
+    static sockaddr_in loopback(int port)
+    {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+    void accept_loop()
+    {
+        for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            int d = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = loopback(to_);
+            fds_.insert(fds_.end(), {c, d});
+            timeval tv = {5, 0};  // every relayed read is bounded
+            for (int fd : {c, d})
+                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            if (connect(d, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+                continue;
+            auto asked = std::make_shared<std::atomic<bool>>(false);
+            pumps_.emplace_back([c, d, asked] { pump(c, d, asked, 0); });
+            pumps_.emplace_back([this, c, d, asked] { pump(d, c, asked, delay_ms_); });
+        }
+    }
+    // Copies from one socket to the other until the end; the client's side raises asked
+    // at a get-blockedFile, and the daemon's side holds its next bytes back.
+    static void pump(int from, int to, std::shared_ptr<std::atomic<bool>> asked, int delay_ms)
+    {
+        char buf[65536];
+        for (ssize_t n; (n = recv(from, buf, sizeof buf, 0)) > 0;) {
+            if (!delay_ms && memmem(buf, static_cast<size_t>(n), "get-blockedFile", 15))
+                *asked = true;
+            if (delay_ms && asked->exchange(false))
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));  // the lag
+            send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+        }
+        shutdown(to, SHUT_WR);
+    }
+    int to_, delay_ms_, fd_ = -1;
+    std::thread accepter_;
+    std::vector<std::thread> pumps_;
+    std::vector<int> fds_;
 };
 
 class ClientOps : public SoapDaemon {
@@ -377,6 +453,15 @@ TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)
     ASSERT_TRUE(send_batch(many, 1100));
     EXPECT_EQ(sample(client({"metrics"}).out, "gui_connector_blocked_file_records_total"),
               "gui_connector_blocked_file_records_total 1103");
+    // A probe answered after more than a second was taken for a wait, and the count
+    // written as 0: a counter reset to a scraper. A count not known is left out.
+    {
+        SlowRelay relay(port, 1200);
+        client_run slow = client({"-h", "127.0.0.1:" + std::to_string(relay.port), "metrics"});
+        EXPECT_EQ(slow.status, 0) << slow.err;
+        EXPECT_NE(slow.out.find("gui_connector_up 1\n"), std::string::npos) << slow.out;
+        EXPECT_EQ(slow.out.find("blocked_file_records"), std::string::npos) << slow.out;
+    }
 }
 
 TEST_F(ClientOps, MetricsWithoutADaemonSayDownAndWhy)
