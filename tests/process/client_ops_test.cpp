@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -462,6 +463,36 @@ TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)
         EXPECT_NE(slow.out.find("gui_connector_up 1\n"), std::string::npos) << slow.out;
         EXPECT_EQ(slow.out.find("blocked_file_records"), std::string::npos) << slow.out;
     }
+}
+
+// The metrics timer ignored /etc/default/gui-connector: a service moved with -h got
+// "up 0" every 15 s. Its command, as systemd runs it, with the service's options set.
+TEST_F(ClientOps, MetricsTimerAsksWhereTheServiceListens)
+{
+    ASSERT_TRUE(start({"-U"}));
+    std::ifstream unit(std::string(GC_SOURCE_DIR) +
+                       "/debian/gui-connector.gui-connector-metrics.service");
+    std::string line, exec;
+    while (std::getline(unit, line))
+        if (line.rfind("ExecStart=", 0) == 0)
+            exec = line.substr(10);
+    for (size_t at; (at = exec.find("$$")) != std::string::npos;)
+        exec.erase(at, 1);
+    const std::string textdir = dir + "/textfile";
+    ASSERT_EQ(mkdir(textdir.c_str(), 0755), 0);
+    for (const auto &[from, to] : {std::pair<std::string, std::string>{
+                                       "/usr/bin/connector-client", build_path("connector-client")},
+                                   {"/var/lib/prometheus/node-exporter", textdir}})
+        exec.replace(exec.find(from), from.size(), to);
+    client_run r;
+    r.status = run_command({"/bin/sh", "-c",
+                            "GUI_CONNECTOR_OPTS='-U -h127.0.0.1:" + std::to_string(port) +
+                                " -d /x' && export GUI_CONNECTOR_OPTS && " + exec},
+                           &r.out, &r.err, 20000);
+    EXPECT_EQ(r.status, 0) << exec << "\n" << r.err;
+    std::ifstream prom(textdir + "/gui_connector.prom");
+    std::string text((std::istreambuf_iterator<char>(prom)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("gui_connector_up 1\n"), std::string::npos) << text << r.err;
 }
 
 TEST_F(ClientOps, MetricsWithoutADaemonSayDownAndWhy)
