@@ -70,9 +70,11 @@ struct ssl_settings *options_parse_ssl(char *arg)
 
 int options_parse(int argc, char **argv, struct options *o)
 {
-    enum { ALLOW_ORIGIN = 256 };
+    enum { ALLOW_ORIGIN = 256, WEB };
     static const struct option kLong[] = {
-        {"allow-origin", required_argument, nullptr, ALLOW_ORIGIN}, {nullptr, 0, nullptr, 0}};
+        {"allow-origin", required_argument, nullptr, ALLOW_ORIGIN},
+        {"web", no_argument, nullptr, WEB},
+        {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "Dd:h:Mp:r:s:UVv", kLong, nullptr)) != -1) {
         switch (c) {
@@ -83,6 +85,7 @@ int options_parse(int argc, char **argv, struct options *o)
             }
             o->allow_origins[o->nallow_origins++] = optarg;
             break;
+        case WEB: o->web = 1; break;
         case 'D': g_diagnostic++; break;
         case 'd': o->ipc_dir = optarg; break;
         case 'h': options_apply_host(optarg, &o->host, &o->port); break;
@@ -125,7 +128,8 @@ void options_synopsis(const char *prog, int status)
           "\t-V\tversion info and this help screen\n"
           "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n"
           "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use "
-          "the service\n",
+          "the service\n"
+          "\t--web\tserve GET /metrics, /?wsdl and the dashboard / on the SOAP port\n",
           stderr);
     if (status != 0)
         exit(status);

@@ -1,5 +1,5 @@
-// Command line of the daemon: the option string "Dd:h:Mp:r:s:UVv" and the long option
-// --allow-origin, the -h/-p/-s rules,
+// Command line of the daemon: the option string "Dd:h:Mp:r:s:UVv" and the long options
+// --allow-origin and --web, the -h/-p/-s rules,
 // the synopsis and the version lines. Main thread only, before any other thread exists.
 #ifndef GC_CORE_OPTIONS_H
 #define GC_CORE_OPTIONS_H
@@ -20,6 +20,7 @@ struct options {
     int no_udp;                // -U: UDP transport disabled
     const char *allow_origins[kMaxAllowOrigins];  // --allow-origin arguments, in order
     int nallow_origins;
+    int web;     // --web: the metrics page, the WSDL and the dashboard on the SOAP port
     int nwords;  // words left after the options
     char **words;
 };

@@ -11,6 +11,7 @@
 #include "service/request_reader.h"
 #include "service/schema/envelope.h"
 #include "service/schema/reply.h"
+#include "service/web.h"
 #include "soapH.h"
 
 // Only POST carries a request. HEAD would otherwise get an empty 200 and keep the
@@ -31,6 +32,8 @@ static void prepare_context(struct soap *soap)
     soap->cors_allow = nullptr;
     soap->fhead = refuse_method;
     soap->fopt = browser_guard_options;
+    if (web_enabled())
+        soap->fget = web_get;
     (void)http_connection_install(soap);
     // After the Connection wrapper, so that the guard's wrappers see each message first.
     (void)browser_guard_install(soap);
