@@ -9,6 +9,8 @@ PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
 PACKAGES += php-cli php-soap
+# xmllint holds every SOAP 1.2 fault to the envelope schema (tests/service/serve_test.cpp).
+PACKAGES += libxml2-utils
 
 # The metrics tests check connector-client's output with promtool and scrape it through
 # a real node exporter; installed here so that they never skip in CI.
@@ -39,7 +41,8 @@ deps:
 build-deps:
 	$(call install_missing,$(BUILD_PACKAGES))
 
-# node-soap for the interop tests: the npm package soap as pinned in
+# node-soap for the interop tests and strong-soap for the SOAP envelope schemas it
+# ships: the npm packages soap and strong-soap as pinned in
 # tests/interop/node/package-lock.json, on Debian's nodejs (npm comes with it where
 # Node.js was installed otherwise). npm ci runs again only when the lock file changed.
 NODE_PACKAGES = nodejs npm
