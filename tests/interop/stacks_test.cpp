@@ -2,15 +2,22 @@
 // client built from the installed WSDL alone: PHP's SoapClient (Debian's php-cli and
 // php-soap) and node-soap (the npm package "soap" pinned in tests/interop/node, which
 // make deps installs). Each calls a two-way operation, a long poll released by
-// status-send, a one-way operation and one that faults (tests/interop/php_check.php and
-// tests/interop/node/node_soap_check.js say how). Skipped, with a message, where the
-// stack is not installed.
+// status-send, a one-way operation and one that faults, then reads the code and text of
+// an unknown client id and of a failed forward on both SOAP ports
+// (tests/interop/php_check.php and tests/interop/node/node_soap_check.js say how).
+// Skipped, with a message, where the stack is not installed.
 #include "process/soap_daemon.h"
 
 namespace {
 
 constexpr char kPhp[] = "/usr/bin/php";
 constexpr char kNode[] = "/usr/bin/node";
+// What every stack reads of an unknown client id and a failed forward, on each port.
+const std::string kFaultLines =
+    "1.1 unregister-client\t{\"code\":\"SOAP-ENV:Client\",\"text\":\"unknown client id\"}\n"
+    "1.1 ping\t{\"code\":\"SOAP-ENV:Client\",\"text\":\"could not forward request\"}\n"
+    "1.2 unregister-client\t{\"code\":\"SOAP-ENV:Sender\",\"text\":\"unknown client id\"}\n"
+    "1.2 ping\t{\"code\":\"SOAP-ENV:Sender\",\"text\":\"could not forward request\"}\n";
 
 class StackInterop : public SoapDaemon {
 protected:
@@ -25,12 +32,13 @@ protected:
     }
 
     // Runs argv; once it prints READY (its long poll is about to go out on a connection
-    // it already holds) sends the scanned file that releases the poll. Returns its stdout.
+    // it already holds) sends the scanned file that releases the poll, and once it asks
+    // for faults checks that its one reload got through. Returns its stdout.
     std::string run_check(const std::vector<std::string> &argv)
     {
         child_proc c;
         child_guard g(&c);
-        if (!spawn(&c, argv)) {
+        if (!spawn(&c, argv, true)) {
             ADD_FAILURE() << "cannot start " << argv[0];
             return "";
         }
@@ -39,6 +47,9 @@ protected:
             return c.out;
         }
         EXPECT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/scanned.txt"}));
+        EXPECT_TRUE(wait_for_output(&c, "FAULTS\n", 1, 30000)) << c.out << "\n" << c.err;
+        expect_one_reload();
+        EXPECT_TRUE(fail_forwards_when_asked(&c));
         EXPECT_EQ(wait_exit(&c, 30000), 0) << c.out << "\n" << c.err;
         return c.out;
     }
@@ -70,8 +81,9 @@ TEST_F(StackInterop, PhpSoapClientReadsWaitsSendsOneWayAndSeesAFault)
               "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
               "reload\tnull\n"
               "get-blockedFile\t{\"faultcode\":\"SOAP-ENV:Client\",\"faultstring\":"
-              "\"Validation constraint violation: invalid value in element 'index'\"}\n");
-    expect_one_reload();
+              "\"Validation constraint violation: invalid value in element 'index'\"}\n"
+              "FAULTS\n" +
+                  kFaultLines);
 }
 
 TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
@@ -90,8 +102,8 @@ TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
               "READY\n"
               "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
               "reload\t\"closed without reply\"\n"
-              "unregister-client\t{\"fault\":\"SOAP-ENV:Client\"}\n");
-    expect_one_reload();
+              "FAULTS\n" +
+                  kFaultLines);
 }
 
 }  // namespace

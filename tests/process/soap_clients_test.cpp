@@ -227,9 +227,7 @@ TEST_F(SoapClients, ConnectionKeepAliveTokenKeepsTheConnection)
 TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
 {
     ASSERT_TRUE(start());
-    // Close the only read end of the daemon's stderr pipe: its writes now fail (EPIPE).
-    close(daemon.err_fd);
-    daemon.err_fd = -1;
+    stop_reading_forwards();
 
     http_conn c;
     ASSERT_TRUE(http_connect(&c, port));
