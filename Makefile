@@ -9,6 +9,8 @@ PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
 PACKAGES += php-cli php-soap
+# xmllint holds every SOAP 1.2 fault to the envelope schema (tests/service/serve_test.cpp).
+PACKAGES += libxml2-utils
 
 # The metrics tests check connector-client's output with promtool and scrape it through
 # a real node exporter; installed here so that they never skip in CI.
@@ -41,9 +43,10 @@ deps:
 build-deps:
 	$(call install_missing,$(BUILD_PACKAGES))
 
-# node-soap and puppeteer-core for the interop tests, as pinned in the package-lock.json
-# of tests/interop/node and tests/interop/browser, on Debian's nodejs (npm comes with it
-# where Node.js was installed otherwise). npm ci runs again only when a lock file changed.
+# node-soap (and strong-soap, for the SOAP envelope schemas it ships) and puppeteer-core
+# for the interop tests, as pinned in the package-lock.json of tests/interop/node and
+# tests/interop/browser, on Debian's nodejs (npm comes with it where Node.js was
+# installed otherwise). npm ci runs again only when a lock file changed.
 NODE_PACKAGES = nodejs npm
 .PHONY: node-deps
 deps: node-deps

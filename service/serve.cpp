@@ -318,8 +318,14 @@ static int fail_request(struct soap *soap, int entered)
 {
     if (request_reader_timed_out(soap))
         return close_unanswered(soap);
-    if (const char *why = request_reader_refusal(soap))
+    if (const char *why = request_reader_refusal(soap)) {
+        // Refused before its envelope was read, a request has no SOAP version yet: it is
+        // answered in 1.1, as every other fault there is, or its fault code would read
+        // "at source".
+        if (!soap->version)
+            soap_set_version(soap, 1);
         soap_sender_fault(soap, why, nullptr);
+    }
     return fault_send(soap, !entered);
 }
 

@@ -100,8 +100,7 @@ std::string web_wsdl_for(const char *base)
 {
     std::string wsdl(kWebWsdl, kWebWsdl_len);
     static const char kAddress[] = "address location=\"";
-    for (size_t at = wsdl.find(kAddress); at != std::string::npos;
-         at = wsdl.find(kAddress, at)) {
+    for (size_t at = wsdl.find(kAddress); at != std::string::npos; at = wsdl.find(kAddress, at)) {
         const size_t from = at + sizeof kAddress - 1;
         const size_t to = wsdl.find('"', from);
         if (to == std::string::npos)

@@ -19,7 +19,7 @@ int web_enabled(void);
 // a failed send (the connection is then closed).
 int web_get(struct soap *soap);
 
-// The WSDL with every service address set to base (scheme://host[:port]/). 
+// The WSDL with every service address set to base (scheme://host[:port]/).
 std::string web_wsdl_for(const char *base);
 // 1 when host is a well-formed Host header value: a name, an IPv4 address or a bracketed
 // IPv6 address, with an optional :port of digits; else 0.

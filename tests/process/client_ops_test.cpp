@@ -238,7 +238,7 @@ TEST_F(ClientOps, UnregisterEndsTheNamedConnectionAndFaultsOnUnknownIds)
     client_run unknown = client({"unregister-client", "--id", "999999999999"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_EQ(unknown.out, "");
-    EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: (no fault string)\n");
+    EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: unknown client id\n");
 
     http_conn held;
     std::string id = xml_text(call(&held, "register-client"), "id");
