@@ -13,6 +13,7 @@
 #include "service/schema/reply.h"
 #include "service/web.h"
 #include "soapH.h"
+#include "store/activity.h"
 
 // Only POST carries a request. HEAD would otherwise get an empty 200 and keep the
 // connection; this makes it a method fault that closes it, like every other method
@@ -326,6 +327,9 @@ static int fail_request(struct soap *soap, int entered)
             soap_set_version(soap, 1);
         soap_sender_fault(soap, why, nullptr);
     }
+    // A client that closed between two requests gets nothing, and is no fault.
+    if (soap->error != SOAP_EOF)
+        activity_count(ACTIVITY_SOAP_FAULTS);
     return fault_send(soap, !entered);
 }
 
@@ -352,6 +356,7 @@ int serve_connection(struct soap *soap)
             soap->error = (rc == 405) ? SOAP_HTTP_METHOD : rc;
             return fail_request(soap, entered);
         }
+        activity_count(ACTIVITY_SOAP_REQUESTS);
         if (browser_guard_check(soap) || begin_request(soap) || dispatch(soap, &entered))
             return fail_request(soap, entered);
     } while (soap->keep_alive);

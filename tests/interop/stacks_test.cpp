@@ -143,4 +143,31 @@ TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
     EXPECT_EQ(daemon.err.find("FWD_CMD"), std::string::npos) << daemon.err;
 }
 
+// The dashboard of --web in a real browser: the versions, then a blocked file within a
+// second of its arrival, its name shown as text.
+TEST_F(StackInterop, DashboardShowsVersionsAndABlockedFileAsItArrives)
+{
+    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
+    std::string out, err;
+    if (access(kChromium, X_OK) != 0 ||
+        run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
+                    &err) != 0)
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core in " << dir << ": " << err;
+    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(send({"binVersionNumber", "S", "I", "42"}));
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(spawn(
+        &c, {kNode, dir + "/dashboard_check.js", kChromium, url(), build_path("dashboard.png")},
+        true));
+    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 30000)) << c.out << "\n" << c.err;
+    const std::string name = "/home/user/<script>window.ran=1</script>.doc";
+    ASSERT_TRUE(send({"blockedFile", "S", "s", "\\nSO=" + name + "\\nBR=0\\nAN=Eicar\\nAC=deny"}));
+    ASSERT_EQ(write(c.in_fd, "\n", 1), 1);
+    EXPECT_EQ(wait_exit(&c, 30000), 0) << c.err;
+    EXPECT_EQ(c.out, "versions\tInterface 2 Binary 42 Engine 0 Signatures 0 Configuration (none)\n"
+                     "READY\nnewest\t" +
+                         name + "\nscripts ran\t0\n");
+}
+
 }  // namespace

@@ -25,7 +25,8 @@ const char kSynopsis[] =
     "\t-D\tdiagnostic mode\n"
     "\t-V\tversion info and this help screen\n"
     "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n"
-    "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use the service\n";
+    "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use the service\n"
+    "\t--web\tserve GET /metrics, /?wsdl and the dashboard / on the SOAP port\n";
 
 class Cmdline : public ::testing::Test {
 protected:
