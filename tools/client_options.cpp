@@ -127,17 +127,15 @@ int client_apply_host(const char *arg, char **host, unsigned *port)
     char *copy = copy_part(arg, strlen(arg));
     if (!copy)
         return -1;
+    // The daemon's own rule, port check included.
+    char *host_part = nullptr;
     unsigned new_port = *port;
-    // The daemon's own rule says where the port begins; the client also checks it.
-    if (const char *port_text = host_port_split(copy)) {
-        unsigned long long v;
-        if (parse_decimal(port_text, 65535, &v) != 0 || v == 0) {
-            free(copy);
-            return -1;
-        }
-        new_port = static_cast<unsigned>(v);
+    if (host_port_parse(copy, &host_part, &new_port) != 0) {
+        free(copy);
+        return -1;
     }
-    if (*copy) {
+    if (*host_part) {
+        memmove(copy, host_part, strlen(host_part) + 1);
         free(*host);
         *host = copy;
     } else {

@@ -65,10 +65,10 @@ int client_options_parse(client_options *o, int argc, char **argv);
 // Releases the strings of *o and zero-fills it; accepts null.
 void client_options_free(client_options *o);
 
-// Splits arg into host and port by the daemon's -h rule: a last ':' that is not part of
-// "::" cuts the argument, an empty host keeps *host unchanged, no ':' keeps *port. Sets
-// *host to an owned copy when it changes it (freeing the old one). Returns 0, or -1 for
-// a port that is not a number from 1 to 65535 or a failed copy (nothing changed).
+// Splits arg into host and port by the daemon's -h rule (host_port_parse): an empty
+// host keeps *host unchanged, no port part keeps *port. Sets *host to an owned copy
+// when it changes it (freeing the old one). Returns 0, or -1 for a bad port, an
+// unclosed bracket or a failed copy (nothing changed).
 int client_apply_host(const char *arg, char **host, unsigned *port);
 
 // Prints the synopsis and the option list.
