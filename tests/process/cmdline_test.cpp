@@ -353,8 +353,9 @@ TEST_F(Cmdline, RefusedStartsSayWhyWithTheirOwnStatus)
         }
         // A start that failed claims no success first.
         EXPECT_EQ(out.find("data ... done.\n"), std::string::npos) << shown << out;
-        if (row.status == 2)
+        if (row.status == 2) {
             EXPECT_NE(out.find("data ... failed.\n"), std::string::npos) << shown << out;
+        }
         if (lock >= 0)
             close(lock);
     }

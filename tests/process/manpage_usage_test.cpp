@@ -70,7 +70,7 @@ TEST(ManPages, OptionListsMatchTheUsageTexts)
         // The daemon's synopsis (-V) is the fixed text its users' scripts know; its
         // help text is the one that lists every option.
         {"gui-connector", {"--help"}, 1, "man/gui-connector.8", {}},
-        {"status-send", {"-h"}, 1, "man/status-send.1", {}},
+        {"status-send", {"--help"}, 1, "man/status-send.1", {}},
         {"connector-client", {"--help"}, 1, "man/connector-client.1", {}},
     };
     for (const auto &c : cases) {
