@@ -13,6 +13,7 @@ enum client_exit {
     EXIT_USAGE = 2,        // bad command line or unusable TLS files
     EXIT_UNREACHABLE = 3,  // no connection, a broken one, or no answer in time
     EXIT_OUTPUT = 4,       // the answer could not be written to standard output
+    EXIT_NO_NEWS = 5,      // a long poll or watch ended by --timeout with no new record
 };
 
 enum client_command {
@@ -57,8 +58,8 @@ struct client_options {
 };
 
 // Parses argv into *o (zero-filled first). Overwrites a password given with --tls in argv
-// with 'X' so that process listings do not show it. Returns 0; 1 for --help (the usage
-// is printed to stdout); or -1 after a complaint on stderr. The caller
+// with 'X' so that process listings do not show it. Returns 0; 1 for --help or --version
+// (the text is printed to stdout); or -1 after a complaint on stderr. The caller
 // frees *o with client_options_free in every case.
 int client_options_parse(client_options *o, int argc, char **argv);
 
