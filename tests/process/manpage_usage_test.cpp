@@ -78,6 +78,15 @@ TEST(ManPages, OptionListsMatchTheUsageTexts)
         argv.insert(argv.end(), c.usage_args.begin(), c.usage_args.end());
         std::string out, err;
         EXPECT_EQ(run_command(argv, &out, &err), 0) << c.program;
+        // GNU style: the help's first line names the package, and so does --version
+        // (the daemon's two version lines are fixed for the tools that read them).
+        const std::string package = "(gui-connector) " GC_PACKAGE_VERSION;
+        EXPECT_NE(out.substr(0, out.find('\n')).find(package), std::string::npos) << out;
+        std::string version_out;
+        if (c.program != "gui-connector") {
+            EXPECT_EQ(run_command({argv[0], "--version"}, &version_out, &err), 0);
+            EXPECT_EQ(version_out, c.program + " " + package + "\n");
+        }
         std::set<std::string> usage = options_in(c.usage_stream == 1 ? out : err);
         ASSERT_FALSE(usage.empty()) << c.program << " printed no options";
         std::set<std::string> page = options_in(option_tags(GC_SOURCE_DIR "/" + c.page));
