@@ -57,10 +57,11 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The daemon alone: neither the test packages nor the tests are needed to run it.
+# The daemon and the two tools the README plays with: neither the test packages nor the
+# tests are needed to run them.
 run: build-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target gui-connector
+	cmake --build $(BUILD) -j $(JOBS) --target gui-connector status-send connector-client
 	./$(BUILD)/gui-connector -v
 
 # Most tests spend their time waiting on sockets and child processes: twice as many at
