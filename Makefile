@@ -62,10 +62,11 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The daemon alone: neither the test packages nor the tests are needed to run it.
+# The daemon and the two tools the README plays with: neither the test packages nor the
+# tests are needed to run them.
 run: build-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target gui-connector
+	cmake --build $(BUILD) -j $(JOBS) --target gui-connector status-send connector-client
 	./$(BUILD)/gui-connector -v
 
 # Most tests spend their time waiting on sockets and child processes: twice as many at
@@ -142,12 +143,13 @@ format-check:
 clean:
 	rm -rf $(BUILD) build-asan build-bench build-fuzz build-tsan build-deb
 
-# The Debian package (debian/), built by debhelper from the CMake install rules. The
-# build tools write next to the source tree; the package files are moved to build-deb/.
-DEB_PACKAGES = debhelper dpkg-dev lintian
+# The Debian package (debian/), built by debhelper from the CMake install rules, with
+# what its build needs and no more (no test tool chain: debian/rules builds no tests).
+# The build tools write next to the source tree; the package files are moved to build-deb/.
+DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3
 DEB_OUT = build-deb
 
-deb: deps
+deb:
 	$(call install_missing,$(DEB_PACKAGES))
 	dpkg-checkbuilddeps
 	dpkg-buildpackage -us -uc -b

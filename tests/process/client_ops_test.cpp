@@ -322,9 +322,10 @@ TEST_F(ClientOps, TimeoutEndsAWaitWithNoAnswer)
 {
     ASSERT_TRUE(start());
     client_run r = client({"get-lastScannedFile", "--timeout", "1"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
-                         std::to_string(port) + ": no answer within 1 s\n");
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, "connector-client: no new record within 1 s from the GUI connector at "
+                     "127.0.0.1 port " +
+                         std::to_string(port) + "\n");
 }
 
 TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)

@@ -33,7 +33,8 @@ protected:
 TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
 {
     ASSERT_TRUE(start({"--web"}));
-    ASSERT_TRUE(send_batch("blockedFile S 2 /x\tSig\nblockedFile S 2 /y\tSig\nlogChanged S I 1\n", 3));
+    ASSERT_TRUE(
+        send_batch("blockedFile S 2 /x\tSig\nblockedFile S 2 /y\tSig\nlogChanged S I 1\n", 3));
     http_conn poll;
     ASSERT_TRUE(post_blocked(&poll, "get-lastScannedFile"));
     for (int i = 0; i < 2; i++) {
@@ -47,8 +48,8 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
         if (access(kPromtool, X_OK) == 0) {
             std::ofstream(dir + "/page.prom") << r.body;
             std::string out, err;
-            EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"",
-                                   kPromtool, dir + "/page.prom"},
+            EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"", kPromtool,
+                                   dir + "/page.prom"},
                                   &out, &err),
                       0)
                 << out << err;
@@ -73,7 +74,8 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
                               "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::string seen;
-    while (seen.find("\"2\"]") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (seen.find("\"2\"]") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
         http_conn q;
         http_reply r;
         if (http_connect(&q, prom_port, 200) &&
@@ -98,7 +100,8 @@ TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
     }
     EXPECT_EQ(get("/gui-connector.wsdl").body, get("/?wsdl").body);
     std::string out, err;
-    EXPECT_EQ(run_command({"/usr/bin/python3", "-m", "zeep", "http://" + here + "/?wsdl"}, &out, &err), 0)
+    EXPECT_EQ(
+        run_command({"/usr/bin/python3", "-m", "zeep", "http://" + here + "/?wsdl"}, &out, &err), 0)
         << err;
     EXPECT_NE(out.find("get-blockedFile2(index: xsd:unsignedInt"), std::string::npos) << out;
 }
