@@ -65,6 +65,18 @@ protected:
         EXPECT_EQ(count_of(daemon.err, "FWD_CMD: RELOAD\n"), 1) << daemon.err;
     }
 
+    // The folder of the browser checks, or "" when Chromium or puppeteer-core is missing.
+    static std::string browser_dir()
+    {
+        const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
+        std::string out, err;
+        const bool ok =
+            access(kChromium, X_OK) == 0 &&
+            run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
+                        &err) == 0;
+        return ok ? dir : "";
+    }
+
     std::string wsdl() { return build_path("gui-connector.wsdl"); }
     std::string url() { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
 };
@@ -113,13 +125,9 @@ TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
 // then reads replies and waits in long polls like any client.
 TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
 {
-    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
-    std::string out, err;
-    if (access(kChromium, X_OK) != 0 ||
-        run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
-                    &err) != 0)
-        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core in " << dir
-                     << " (make deps installs both): " << err;
+    const std::string dir = browser_dir();
+    if (dir.empty())
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
     const int page_port = free_tcp_port();
     start_fed({"--allow-origin", "http://127.0.0.1:" + std::to_string(page_port)});
     child_proc c;
@@ -147,12 +155,9 @@ TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
 // second of its arrival, its name shown as text.
 TEST_F(StackInterop, DashboardShowsVersionsAndABlockedFileAsItArrives)
 {
-    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
-    std::string out, err;
-    if (access(kChromium, X_OK) != 0 ||
-        run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
-                    &err) != 0)
-        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core in " << dir << ": " << err;
+    const std::string dir = browser_dir();
+    if (dir.empty())
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
     ASSERT_TRUE(start({"--web"}));
     ASSERT_TRUE(send({"binVersionNumber", "S", "I", "42"}));
     child_proc c;

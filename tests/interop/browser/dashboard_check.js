@@ -5,23 +5,12 @@
 // row shows, at most a second later, saves a screenshot and prints whether any script
 // of the scanner's text ran. Exits non-zero on any error.
 'use strict';
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const puppeteer = require('puppeteer-core');
+const { run } = require('./launch');
 
 const [chromium, url, screenshot] = process.argv.slice(2);
 
 async function main() {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'gc-chromium-'));
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    userDataDir: profile,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  try {
+  await run(chromium, async (browser) => {
     const page = await browser.newPage();
     await page.setViewport({ width: 1100, height: 720 });
     await page.goto(url);
@@ -37,10 +26,7 @@ async function main() {
     console.log('scripts ran\t' + await page.evaluate(() => document.querySelectorAll(
       '#blocked script').length + (window.ran ? 1 : 0)));
     await page.screenshot({ path: screenshot });
-  } finally {
-    await browser.close();
-    fs.rmSync(profile, { recursive: true, force: true });
-  }
+  });
   process.exit(0);
 }
 
