@@ -1,5 +1,6 @@
 // The pages of --web on the SOAP port: the metrics page as promtool and a real Prometheus
-// read it, the WSDL that zeep loads from ?wsdl alone, and 404 for any other path.
+// read it, and connector-client too, the WSDL that zeep loads from ?wsdl alone, and 404
+// for any other path.
 #include <chrono>
 
 #include "process/soap_daemon.h"
@@ -104,6 +105,24 @@ TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
         run_command({"/usr/bin/python3", "-m", "zeep", "http://" + here + "/?wsdl"}, &out, &err), 0)
         << err;
     EXPECT_NE(out.find("get-blockedFile2(index: xsd:unsignedInt"), std::string::npos) << out;
+}
+
+// With the page there, connector-client metrics takes the count from it: five reads and
+// no probe of the ring, no registration, no request left waiting.
+TEST_F(WebPages, ConnectorClientCountsFromThePageWithoutProbing)
+{
+    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(send_batch("blockedFile S 2 /x\tSig\n", 1));
+    std::string out, err;
+    ASSERT_EQ(run_command({build_path("connector-client"), "-h",
+                           "127.0.0.1:" + std::to_string(port), "metrics"},
+                          &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(line_of(out, "gui_connector_blocked_file_records_total"),
+              "gui_connector_blocked_file_records_total 1");
+    EXPECT_EQ(line_of(get("/metrics").body, "gui_connector_soap_requests_total"),
+              "gui_connector_soap_requests_total 5");
 }
 
 }  // namespace
