@@ -9,6 +9,8 @@ PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
 PACKAGES += php-cli php-soap
+# xmllint holds every SOAP 1.2 fault to the envelope schema (tests/service/serve_test.cpp).
+PACKAGES += libxml2-utils
 
 # The metrics tests check connector-client's output with promtool and scrape it through
 # a real node exporter; installed here so that they never skip in CI.
@@ -41,9 +43,10 @@ deps:
 build-deps:
 	$(call install_missing,$(BUILD_PACKAGES))
 
-# node-soap and puppeteer-core for the interop tests, as pinned in the package-lock.json
-# of tests/interop/node and tests/interop/browser, on Debian's nodejs (npm comes with it
-# where Node.js was installed otherwise). npm ci runs again only when a lock file changed.
+# node-soap (and strong-soap, for the SOAP envelope schemas it ships) and puppeteer-core
+# for the interop tests, as pinned in the package-lock.json of tests/interop/node and
+# tests/interop/browser, on Debian's nodejs (npm comes with it where Node.js was
+# installed otherwise). npm ci runs again only when a lock file changed.
 NODE_PACKAGES = nodejs npm
 .PHONY: node-deps
 deps: node-deps
@@ -59,10 +62,11 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The daemon alone: neither the test packages nor the tests are needed to run it.
+# The daemon and the two tools the README plays with: neither the test packages nor the
+# tests are needed to run them.
 run: build-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target gui-connector
+	cmake --build $(BUILD) -j $(JOBS) --target gui-connector status-send connector-client
 	./$(BUILD)/gui-connector -v
 
 # Most tests spend their time waiting on sockets and child processes: twice as many at
@@ -139,12 +143,13 @@ format-check:
 clean:
 	rm -rf $(BUILD) build-asan build-bench build-fuzz build-tsan build-deb
 
-# The Debian package (debian/), built by debhelper from the CMake install rules. The
-# build tools write next to the source tree; the package files are moved to build-deb/.
-DEB_PACKAGES = debhelper dpkg-dev lintian
+# The Debian package (debian/), built by debhelper from the CMake install rules, with
+# what its build needs and no more (no test tool chain: debian/rules builds no tests).
+# The build tools write next to the source tree; the package files are moved to build-deb/.
+DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3
 DEB_OUT = build-deb
 
-deb: deps
+deb:
 	$(call install_missing,$(DEB_PACKAGES))
 	dpkg-checkbuilddeps
 	dpkg-buildpackage -us -uc -b

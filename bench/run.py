@@ -32,6 +32,7 @@ WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "3"))
 PACED_RUNS = int(os.environ.get("BENCH_PACED_RUNS", "1"))
 PACED_RATE = 20000
 FIGURES = os.environ.get("BENCH_FIGURES", "intake,decode,soap,fanout").split(",")
+CONNECTOR_OPTS = os.environ.get("BENCH_CONNECTOR_OPTS", "").split()
 FANOUT_N = (100, 500, 1000)
 rows = []
 
@@ -81,7 +82,7 @@ class Bench:
     def connector(self, *opts):
         port = procs.free_port()
         p = procs.start([self.bin("gui-connector"), "-d", self.tmp,
-                         "-h", "127.0.0.1:%d" % port] + list(opts),
+                         "-h", "127.0.0.1:%d" % port] + CONNECTOR_OPTS + list(opts),
                         stdout=subprocess.DEVNULL)
         procs.wait_listening(port, p)
         return p, port

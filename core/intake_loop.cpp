@@ -11,6 +11,7 @@
 #include "intake/decode.h"
 #include "intake/dispatch.h"
 #include "intake/status_message.h"
+#include "store/activity.h"
 
 using namespace status_msg;
 
@@ -30,6 +31,7 @@ void receive_failed(channel *ch, unsigned char *msg, intake_counters *c, int *re
             log_msg(1, stdout, "was too long, error (%d) dropping\n", errno);
         c->received++;
         c->too_long++;
+        activity_count(ACTIVITY_RECEIVED_MSGQ);
         break;
     case EACCES:
     case EFAULT:
@@ -128,8 +130,10 @@ void intake_loop_run(struct channel *ch, struct intake_counters *c, int *restart
             continue;
         }
         c->received++;
+        activity_count(ch->kind == CHANNEL_UDP ? ACTIVITY_RECEIVED_UDP : ACTIVITY_RECEIVED_MSGQ);
         if (n < static_cast<long>(kBodySize)) {
             c->too_short++;
+            activity_count(ACTIVITY_TOO_SHORT);
             log_msg(1, stdout, "too short (%d/%d) -- skipping\n", static_cast<int>(n),
                     static_cast<int>(kBodySize));
             continue;

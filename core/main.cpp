@@ -16,21 +16,35 @@
 #include "intake/stats_channel.h"
 #include "service/browser_guard.h"
 #include "service/endpoint.h"
+#include "service/web.h"
 #include "store/store.h"
 
 // Outside tools look for this stamp in the program file; the program never prints it.
 __attribute__((used)) static const char kVersionStamp[] =
     "StAtSvErSiOn=2007Q1 / Server/Workstation / ? (20070118)";
 
+// Exit status when a start-up step failed: distinct from a stop (0) and from a refused
+// command line (1), so that a service manager restarts and a script can tell.
+constexpr int kExitStartFailed = 2;
+
+// The channel's own lock file, in the channel directory: two daemons on one directory
+// would share a queue key and a UDP port, and the second would take the first's messages.
+constexpr char kChannelLockName[] = "/gui-connector-channel.lck";
+
 // What start-up brought up; shutdown takes down whatever is there.
 struct daemon_state {
     char **args;  // argument copy for a re-execution
     int restart;
+    int start_failed;  // a start-up step failed: the exit status says so
     int lock_fd;
+    int channel_lock_fd;  // -1 while not taken (or when the channel directory is missing)
+    char lock_path[4096];
+    char channel_lock_path[4096];
     char *argv0_copy;  // owns the default IPC directory's characters
     struct options opt;
     struct soap_endpoint *endpoint;
     struct intake_counters counters;
+    char web_origins[3][48];  // the dashboard's own origins, on the allow list with --web
 };
 
 static int shutdown_and_exit(struct daemon_state *d)
@@ -53,12 +67,13 @@ static int shutdown_and_exit(struct daemon_state *d)
 
     ssl_settings_free(d->opt.ssl);
     d->opt.ssl = nullptr;
+    process_lock_release(d->channel_lock_fd);
     process_lock_release(d->lock_fd);
     free(d->argv0_copy);
 
     if (!d->restart) {
         process_args_free(d->args);
-        return 0;
+        return d->start_failed ? kExitStartFailed : 0;
     }
     fprintf(stderr, "restarting GUI connector");
     fflush(stderr);
@@ -80,6 +95,9 @@ static void release_early(struct daemon_state *d)
     if (d->lock_fd >= 0)
         close(d->lock_fd);
     d->lock_fd = -1;
+    if (d->channel_lock_fd >= 0)
+        close(d->channel_lock_fd);
+    d->channel_lock_fd = -1;
     free(d->argv0_copy);
     d->argv0_copy = nullptr;
     process_args_free(d->args);
@@ -96,38 +114,100 @@ static void log_configuration(const struct options *o)
                 o->ssl->randfile ? o->ssl->randfile : "<NULL>");
 }
 
+// Names the lock file behind a lock error and, when another process holds the lock,
+// that process (the id it wrote into the file).
+static void report_lock(const char *path, int fd, int held)
+{
+    const long holder = held ? process_lock_holder(fd) : -1;
+    if (holder > 0)
+        fprintf(stderr, "lock file \"%s\" is held by process %ld\n", path, holder);
+    else if (held)
+        fprintf(stderr, "lock file \"%s\" is held by another process\n", path);
+    else
+        fprintf(stderr, "lock file \"%s\"\n", path);
+}
+
+// Takes the channel directory's lock. Returns 0, also when the directory is missing
+// (the channel set-up then fails and says so), or -1 after the lock error lines.
+static int take_channel_lock(struct daemon_state *d)
+{
+    process_lock_path(d->channel_lock_path, sizeof d->channel_lock_path, d->opt.ipc_dir,
+                      kChannelLockName);
+    d->channel_lock_fd = process_lock_open(d->channel_lock_path);
+    if (d->channel_lock_fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return 0;
+        perror("cannot access channel lock file");
+        report_lock(d->channel_lock_path, -1, 0);
+        return -1;
+    }
+    if (process_lock_take(d->channel_lock_fd) == 0)
+        return 0;
+    const int held = errno == EWOULDBLOCK;
+    if (held)
+        fprintf(stderr, "run once check: another instance uses the channel directory \"%s\"\n",
+                d->opt.ipc_dir);
+    else
+        perror("channel run once check");
+    report_lock(d->channel_lock_path, d->channel_lock_fd, held);
+    return -1;
+}
+
+static void start_failed(struct daemon_state *d)
+{
+    d->start_failed = 1;
+    g_stop_counter = g_stop_counter + 1;
+}
+
 // Brings the components up in order. A failing step only raises the stop counter, so
-// the remaining steps still run and the intake loop is then skipped.
+// the remaining steps still run and the intake loop is then skipped; each failure says
+// why on a line of its own.
 static void start_components(struct daemon_state *d)
 {
     log_msg(0, stdout, "initializing ... ");
     log_msg(0, stdout, "stats ... ");
     if (stats_channel_setup(d->opt.ipc_dir) != 0) {
         fprintf(stderr, "cannot init generic stats info\n");
-        g_stop_counter = g_stop_counter + 1;
+        start_failed(d);
     }
 
     log_msg(0, stdout, "SOAP ... ");
     d->endpoint = endpoint_new(d->opt.host, (int)d->opt.port, d->opt.ssl);
     if (!d->endpoint) {
         fprintf(stderr, "cannot setup SOAP config\n");
-        g_stop_counter = g_stop_counter + 1;
+        fprintf(stderr, "SOAP config: %s\n", strerror(ENOMEM));
+        start_failed(d);
     }
 
     log_msg(0, stdout, "data ... ");
     if (store_create(d->endpoint, d->opt.nwords, d->opt.words) != 0) {
         log_msg(0, stderr, "cannot init daemon specific info\n");
-        g_stop_counter = g_stop_counter + 1;
+        fprintf(stderr, "status store: %s\n", strerror(ENOMEM));
+        start_failed(d);
     }
 
     if (endpoint_start(d->endpoint) != 0) {
         fprintf(stderr, "cannot start SOAP interface\n");
-        g_stop_counter = g_stop_counter + 1;
+        fprintf(stderr, "SOAP interface: %s\n", endpoint_failure(d->endpoint));
+        start_failed(d);
     }
-    log_msg(1, stdout, "done.\n");
+    log_msg(1, stdout, d->start_failed ? "failed.\n" : "done.\n");
     const int budget = endpoint_connection_budget(d->endpoint);
     if (budget >= 0)
         log_msg(1, stdout, "SOAP interface: room for %d connections\n", budget);
+}
+
+// The dashboard's page comes from the daemon's own port under any of its loopback names,
+// and its SOAP calls carry that origin.
+static void web_enable_here(struct daemon_state *d)
+{
+    web_enable(1);
+    static const char *const kHosts[3] = {"127.0.0.1", "localhost", "[::1]"};
+    for (int i = 0; i < 3; i++) {
+        snprintf(d->web_origins[i], sizeof d->web_origins[i], "%s://%s:%u",
+                 d->opt.ssl ? "https" : "http", kHosts[i], d->opt.port);
+        (void)browser_guard_allow(d->web_origins[i]);
+    }
 }
 
 int main(int argc, char **argv)
@@ -141,6 +221,7 @@ int main(int argc, char **argv)
     struct daemon_state d;
     memset(&d, 0, sizeof d);
     d.lock_fd = -1;
+    d.channel_lock_fd = -1;
 
     d.args = process_args_copy(argc, argv);
     if (!d.args) {
@@ -149,9 +230,11 @@ int main(int argc, char **argv)
     }
     d.restart = 0;
 
-    d.lock_fd = process_lock_open(argv[0]);
+    d.lock_fd =
+        process_lock_open(process_lock_path(d.lock_path, sizeof d.lock_path, argv[0], ".lck"));
     if (d.lock_fd < 0) {
         perror("cannot access lock file");
+        report_lock(d.lock_path, -1, 0);
         release_early(&d);
         return -1;
     }
@@ -177,6 +260,15 @@ int main(int argc, char **argv)
         options_synopsis(prog, 0);
         return 0;
     }
+    if (rc == OPTIONS_HELP) {
+        release_early(&d);
+        options_help(prog);
+        return 0;
+    }
+    if (rc == OPTIONS_NO_MEMORY) {
+        release_early(&d);
+        return -1;
+    }
     if (rc == OPTIONS_BAD) {
         release_early(&d);
         options_synopsis(prog, 1);
@@ -190,6 +282,8 @@ int main(int argc, char **argv)
             options_synopsis(prog, 1);
         }
     }
+    if (d.opt.web)
+        web_enable_here(&d);
     if (d.opt.no_msgq)
         channel_set_transport_enabled(CHANNEL_MSGQ, 0);
     if (d.opt.no_udp)
@@ -202,10 +296,16 @@ int main(int argc, char **argv)
     log_configuration(&d.opt);
 
     if (process_lock_take(d.lock_fd) != 0) {
-        if (errno == EWOULDBLOCK)
+        const int held = errno == EWOULDBLOCK;
+        if (held)
             fprintf(stderr, "run once check: another instance is already running\n");
         else
             perror("run once check");
+        report_lock(d.lock_path, d.lock_fd, held);
+        release_early(&d);
+        return -1;
+    }
+    if (take_channel_lock(&d) != 0) {
         release_early(&d);
         return -1;
     }

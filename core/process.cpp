@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -101,14 +102,48 @@ char **process_args_copy(int argc, char **argv)
     return copy;
 }
 
-int process_lock_open(const char *argv0)
+char *process_lock_path(char *buf, size_t size, const char *base, const char *suffix)
 {
-    char path[4096];
-    snprintf(path, sizeof path, "%s.lck", argv0);
-    return open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    snprintf(buf, size, "%s%s", base, suffix);
+    return buf;
 }
 
-int process_lock_take(int fd) { return flock(fd, LOCK_EX | LOCK_NB); }
+int process_lock_open(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // A lock file made beforehand (by a package, say) still serves in a directory the
+    // daemon may not write; flock needs no write access.
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+        const int saved = errno;
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            errno = saved;
+    }
+    return fd;
+}
+
+int process_lock_take(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return -1;
+    char pid[32];
+    const int len = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+    if (ftruncate(fd, 0) == 0)
+        (void)!pwrite(fd, pid, static_cast<size_t>(len), 0);
+    return 0;
+}
+
+long process_lock_holder(int fd)
+{
+    char buf[32];
+    const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    char *end;
+    const long pid = strtol(buf, &end, 10);
+    return pid > 0 && *end == '\n' ? pid : -1;
+}
 
 void process_lock_release(int fd)
 {

@@ -1,11 +1,12 @@
 // Process plumbing for the main thread: the stop counter raised by signals and failed
-// start-up steps, the lock file with its run-once check, the argument copy kept for a
+// start-up steps, the lock files with their run-once checks, the argument copy kept for a
 // re-execution, and the signal set-up. Main thread only, apart from the signal handler,
 // which touches nothing but the stop counter (and the wake-up alarm).
 #ifndef GC_CORE_PROCESS_H
 #define GC_CORE_PROCESS_H
 
 #include <csignal>
+#include <cstddef>
 
 // Raised by the stop signals and by every failed start-up step; the intake loop runs
 // only while it is 0.
@@ -33,13 +34,22 @@ char **process_args_copy(int argc, char **argv);
 // Frees a copy made by process_args_copy; accepts null.
 void process_args_free(char **args);
 
-// Opens (creating with mode 0600) the lock file "<argv0>.lck". Returns the descriptor,
-// or -1 with errno set.
-int process_lock_open(const char *argv0);
+// Formats the path of the lock file "<base><suffix>" into buf (cut to size). Returns buf.
+char *process_lock_path(char *buf, size_t size, const char *base, const char *suffix);
 
-// Takes the run-once lock: exclusive, non-blocking flock. Returns 0, or -1 with errno set
-// (EWOULDBLOCK when another instance holds it).
+// Opens the lock file path read-write, creating it with mode 0600; an existing file in a
+// directory that refuses writing is opened read-only. Returns the descriptor, or -1 with
+// errno set.
+int process_lock_open(const char *path);
+
+// Takes the lock: exclusive, non-blocking flock, then writes this process's id into the
+// file (when it is writable) so that a refused instance can name the holder. Returns 0,
+// or -1 with errno set (EWOULDBLOCK when another process holds it).
 int process_lock_take(int fd);
+
+// The process id written into the lock file by the process that holds it, or -1 when
+// none can be read (the file is empty or the holder has not written it yet).
+long process_lock_holder(int fd);
 
 // Releases the lock and closes the descriptor; accepts -1.
 void process_lock_release(int fd);

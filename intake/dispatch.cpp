@@ -43,12 +43,11 @@ const char *field_or_empty(const field_list *fl, const char *code)
     return v ? v : "";
 }
 
+// REQUIRES: dispatch_refusal found the object and the info.
 int blocked_file(const field_list *fl)
 {
     const char *object = field(fl, "SO", "S0");
     const char *info = field(fl, "AN", "S1");
-    if (!object || !info)
-        return -1;
     const char *reason = field(fl, "BR");
     return store_add_blocked_file(object, reason ? to_int32(reason) : 0, info,
                                   field_or_empty(fl, "AT"), field_or_empty(fl, "AC"),
@@ -84,48 +83,74 @@ const item_ops kNumericItems[kItemMax + 1] = {
 
 // A kind I or Z message's number is what its field's text reads back as, so it is taken
 // as it came whenever that field is the one the item reads.
+// REQUIRES: dispatch_refusal(m) is null.
 int numeric_item(const item_ops *ops, const status_decoded *m)
 {
     bool inc = m->op == kOpIncrement;
     if (ops->set32) {
         set32_fn fn = inc ? ops->add32 : ops->set32;
-        if (m->value_kind == kKindInt)
-            return fn ? fn(static_cast<int>(m->number)) : -1;
-        const char *v = field(&m->fields, "I0");
-        return fn && v ? fn(to_int32(v)) : -1;
+        return fn(m->value_kind == kKindInt ? static_cast<int>(m->number)
+                                            : to_int32(field(&m->fields, "I0")));
     }
     set64_fn fn = inc ? ops->add64 : ops->set64;
-    if (m->value_kind == kKindInt64)
-        return fn ? fn(m->number) : -1;
-    const char *v = field(&m->fields, "Z0");
-    return fn && v ? fn(to_int64(v)) : -1;
+    return fn(m->value_kind == kKindInt64 ? m->number : to_int64(field(&m->fields, "Z0")));
 }
 
 }  // namespace
 
-int dispatch_item(const status_decoded *m)
+const char *dispatch_refusal(const status_decoded *m)
 {
     if (!m || m->kind != kKindParsed)
-        return -1;
-    if (m->item < kItemMin || m->item > kItemMax) {
-        fputs("unknown item ID\n", stderr);
-        return -1;
-    }
+        return "the record was not decoded";
+    if (m->item < kItemMin || m->item > kItemMax)
+        return "there is no such item";
     const field_list *fl = &m->fields;
-    if (m->op != kOpSet && m->op != kOpIncrement)
-        return -1;
+    const bool set = m->op == kOpSet;
+    if (!set && m->op != kOpIncrement)
+        return "the op is neither S nor I";
     switch (m->item) {
-    case 4: {
-        const char *v = field(fl, "S0");
-        if (m->op != kOpSet || !v || fl->truncated)
-            return -1;
-        return store_set_currentConffile(v);
+    case 4:
+        if (!set)
+            return "the item takes op S only";
+        if (!field(fl, "S0"))
+            return "the item needs a string (kind S or 2, or s with S0=)";
+        return fl->truncated ? "the item takes no cut value" : nullptr;
+    case 5:
+        if (!set)
+            return "the item takes op S only";
+        return field(fl, "SO", "S0") && field(fl, "AN", "S1")
+                   ? nullptr
+                   : "the item needs an object and an info (kind 2, or s with SO= and AN=)";
+    case 6:
+        if (!set)
+            return "the item takes op S only";
+        return field(fl, "S0") ? nullptr : "the item needs a string (kind S or 2, or s with S0=)";
+    default: {
+        const item_ops *ops = &kNumericItems[m->item];
+        if (!set && !(ops->set32 ? ops->add32 != nullptr : ops->add64 != nullptr))
+            return "the item takes op S only";
+        if (ops->set32)
+            return m->value_kind == kKindInt || field(fl, "I0")
+                       ? nullptr
+                       : "the item needs a 32-bit number (kind I, or s with I0=)";
+        return m->value_kind == kKindInt64 || field(fl, "Z0")
+                   ? nullptr
+                   : "the item needs a 64-bit number (kind Z, or s with Z0=)";
     }
-    case 5: return m->op == kOpSet ? blocked_file(fl) : -1;
-    case 6: {
-        const char *v = field(fl, "S0");
-        return m->op == kOpSet && v ? store_set_lastScannedFile(v) : -1;
     }
+}
+
+int dispatch_item(const status_decoded *m)
+{
+    if (m && m->kind == kKindParsed && (m->item < kItemMin || m->item > kItemMax))
+        fputs("unknown item ID\n", stderr);
+    if (dispatch_refusal(m))
+        return -1;
+    const field_list *fl = &m->fields;
+    switch (m->item) {
+    case 4: return store_set_currentConffile(field(fl, "S0"));
+    case 5: return blocked_file(fl);
+    case 6: return store_set_lastScannedFile(field(fl, "S0"));
     default: return numeric_item(&kNumericItems[m->item], m);
     }
 }

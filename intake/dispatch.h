@@ -12,4 +12,9 @@
 // "unknown item ID\n" to stderr.
 int dispatch_item(const status_decoded *m);
 
+// Says why dispatch_item would refuse m, as a short phrase (static text), or returns
+// null when it would apply it. Touches no store, so a sender can check its record
+// before it sends.
+const char *dispatch_refusal(const status_decoded *m);
+
 #endif

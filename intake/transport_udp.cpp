@@ -79,6 +79,14 @@ int udp_open(udp_part *p, const char *dir, int proj, int create)
         socklen_t len = sizeof a;
         if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
             p->local_port = ntohs(a.sin_port);
+        // Connected, the socket hears the port-unreachable answer when nobody listens.
+        sockaddr_in to = loopback(p->port);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
     }
     p->fd = fd;
     return 0;
@@ -130,9 +138,21 @@ int udp_send(udp_part *p, const void *buf, size_t size, int nowait, const sockad
         errno = EDESTADDRREQ;
         return -1;
     }
-    sockaddr_in dest = to ? *to : loopback(p->port);
     int flags = MSG_NOSIGNAL | (nowait ? MSG_DONTWAIT : 0);
     ssize_t n =
-        sendto(p->fd, buf, size + 4, flags, reinterpret_cast<const sockaddr *>(&dest), sizeof dest);
-    return n == static_cast<ssize_t>(size + 4) ? 0 : -1;
+        to ? sendto(p->fd, buf, size + 4, flags, reinterpret_cast<const sockaddr *>(to), sizeof *to)
+           : send(p->fd, buf, size + 4, flags);
+    if (n != static_cast<ssize_t>(size + 4))
+        return -1;
+    if (to)
+        return 0;
+    // Loopback delivers within the send, and the port-unreachable answer with it: a
+    // record that found nobody is reported now, not at the next send.
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(p->fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
+        errno = err;
+        return -1;
+    }
+    return 0;
 }

@@ -26,9 +26,9 @@ constexpr int kUdpBurstRecords = 10000;
 int udp_port_for_key(int key);
 
 // Binds a socket on 127.0.0.1: at the derived port of ftok(dir, proj) when create is
-// set, else at any free port. A receiving side asks for a receive buffer that holds
-// kUdpBurstRecords records (beyond the system's limit where the process may) and keeps
-// what it got in rcvbuf; a smaller grant is no failure. Returns 0, or -1 with errno (no
+// set, else at any free port, connected to the derived port. A receiving side asks for a receive
+// buffer that holds kUdpBurstRecords records (beyond the system's limit where the process may) and
+// keeps what it got in rcvbuf; a smaller grant is no failure. Returns 0, or -1 with errno (no
 // socket then).
 int udp_open(udp_part *p, const char *dir, int proj, int create);
 
@@ -42,7 +42,8 @@ int udp_close(udp_part *p);
 long udp_receive(udp_part *p, void *buf, size_t size, long type, sockaddr_in *from);
 
 // Sends size + 4 bytes from buf to *to, or to the derived port when to is null (refused
-// with EDESTADDRREQ on the receiving side). Returns 0, or -1 with errno.
+// with EDESTADDRREQ on the receiving side). Returns 0, or -1 with errno: ECONNREFUSED
+// when nothing listens at the derived port.
 int udp_send(udp_part *p, const void *buf, size_t size, int nowait, const sockaddr_in *to);
 
 #endif

@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -92,6 +93,43 @@ void free_strings(struct soap_endpoint *ep)
     free(ep->dhfile);
     free(ep->randfile);
     free(ep->sid);
+}
+
+// Keeps why the runtime refused to start: the system's error text when there is one,
+// else OpenSSL's first error (the one closest to the cause), else the runtime's text.
+void note_failure(struct soap_endpoint *ep, struct soap *ctx, const char *what)
+{
+    const unsigned long e = ERR_peek_error();
+    const char *why = nullptr;
+    char buf[160];
+    if (ctx && ctx->errnum) {
+        why = strerror(ctx->errnum);
+    } else if (e && ERR_GET_LIB(e) == ERR_LIB_SYS) {
+        why = strerror(ERR_GET_REASON(e));  // a file OpenSSL could not open
+    } else if (e) {
+        why = ERR_reason_error_string(e);
+        if (!why) {
+            ERR_error_string_n(e, buf, sizeof buf);
+            why = buf;
+        }
+    } else if (ctx && ctx->error) {
+        why = soap_fault_string(ctx);
+    }
+    snprintf(ep->failure, sizeof ep->failure, "%s: %s", what, why ? why : "unknown error");
+    ERR_clear_error();
+}
+
+// Binds where ep says. With no host, "::" with the runtime's dual-stack socket takes
+// IPv6 and IPv4 clients alike; a host without IPv6 gets the IPv4 wildcard instead.
+SOAP_SOCKET bind_listener(struct soap_endpoint *ep, struct soap *ctx)
+{
+    if (ep->host)
+        return soap_bind(ctx, ep->host, ep->port, kBacklog);
+    SOAP_SOCKET s = soap_bind(ctx, "::", ep->port, kBacklog);
+    if (soap_valid_socket(s) || (ctx->errnum != EAFNOSUPPORT && ctx->errnum != EADDRNOTAVAIL))
+        return s;
+    ctx->errnum = 0;
+    return soap_bind(ctx, nullptr, ep->port, kBacklog);
 }
 
 // Unwinds a start that got as far as the SSL locks.
@@ -318,8 +356,17 @@ int wake_listener(int sock)
             a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     } else if (ss.ss_family == AF_INET6) {
         struct sockaddr_in6 *a = reinterpret_cast<struct sockaddr_in6 *>(&ss);
-        if (IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr))
-            a->sin6_addr = in6addr_loopback;
+        // The runtime's IPv6 wildcard socket is dual-stack, and 127.0.0.1 reaches it
+        // even where IPv6 is switched off and ::1 is missing.
+        if (IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr)) {
+            const in_port_t port = a->sin6_port;
+            struct sockaddr_in *v4 = reinterpret_cast<struct sockaddr_in *>(&ss);
+            memset(&ss, 0, sizeof ss);
+            v4->sin_family = AF_INET;
+            v4->sin_port = port;
+            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *v4;
+        }
     } else {
         return -1;
     }
@@ -376,10 +423,14 @@ int endpoint_start(struct soap_endpoint *ep)
         return -1;
     if (ep->accept_started)
         return 1;
+    ep->failure[0] = '\0';
     struct soap *ctx = soap_new();
-    if (!ctx)
+    if (!ctx) {
+        snprintf(ep->failure, sizeof ep->failure, "%s", strerror(ENOMEM));
         return -1;
+    }
     if (ssl_locks_init() != 0) {
+        snprintf(ep->failure, sizeof ep->failure, "OpenSSL lock set-up failed");
         release_context(ctx);
         return -1;
     }
@@ -390,6 +441,10 @@ int endpoint_start(struct soap_endpoint *ep)
                                          : SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION;
         if (soap_ssl_server_context(ctx, flags, ep->keyfile, ep->password, ep->cafile, ep->capath,
                                     ep->dhfile, ep->randfile, ep->sid) != SOAP_OK) {
+            char what[200];
+            snprintf(what, sizeof what, "TLS set-up with key file \"%s\" and CA file \"%s\"",
+                     ep->keyfile, ep->cafile);
+            note_failure(ep, ctx, what);
             abandon_start(ctx);
             return -1;
         }
@@ -398,8 +453,12 @@ int endpoint_start(struct soap_endpoint *ep)
     soap_set_omode(ctx, SOAP_IO_KEEPALIVE);
     ctx->bind_flags |= SO_REUSEADDR;
     ctx->x_frame_options = nullptr;  // copied into every connection
-    SOAP_SOCKET s = soap_bind(ctx, ep->host, ep->port, kBacklog);
+    SOAP_SOCKET s = bind_listener(ep, ctx);
     if (!soap_valid_socket(s)) {
+        char what[200];
+        snprintf(what, sizeof what, "cannot listen on %s port %d",
+                 ep->host ? ep->host : "all addresses", ep->port);
+        note_failure(ep, ctx, what);
         abandon_start(ctx);
         return -2;
     }
@@ -417,12 +476,18 @@ int endpoint_start(struct soap_endpoint *ep)
     const int started = pthread_create(&ep->accept_thread, nullptr, accept_main, ep);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (started != 0) {
+        snprintf(ep->failure, sizeof ep->failure, "accept thread: %s", strerror(started));
         abandon_start(ctx);
         ep->context = nullptr;
         return -1;
     }
     ep->accept_started = 1;
     return 0;
+}
+
+const char *endpoint_failure(const struct soap_endpoint *ep)
+{
+    return ep ? ep->failure : "no SOAP config";
 }
 
 int endpoint_stop(struct soap_endpoint *ep)

@@ -15,8 +15,14 @@ struct soap_endpoint;
 struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl);
 // Binds the port and starts the accept thread. Returns 0 started, 1 already running,
 // -1 no endpoint, no memory, OpenSSL lock or SSL context set-up failed, or no thread,
-// -2 binding failed. On failure everything it took is released.
+// -2 binding failed. On failure everything it took is released and endpoint_failure
+// says why. With no host it listens on IPv6 and IPv4 alike, or on IPv4 alone when the
+// host has no IPv6.
 int endpoint_start(struct soap_endpoint *ep);
+// Why the last endpoint_start failed, as one line without its end (the system's error
+// text or OpenSSL's first error, and what was being done); "" when it did not fail.
+// The text belongs to ep and lives until the next start; for a null ep it is static.
+const char *endpoint_failure(const struct soap_endpoint *ep);
 // Stops accepting, joins the accept thread, cancels every connection thread and waits
 // until all have ended, then closes the listening socket. Returns 0 stopped, 1 not
 // running, -1 no endpoint or the join failed.

@@ -30,6 +30,7 @@ struct soap_endpoint {
     int descriptors_at_start;  // open when accepting began; set before the thread
     pthread_t accept_thread;
     int accept_started;  // accept_thread was created and not yet joined
+    char failure[256];   // why the last start failed, "" when it did not
 
     // written by the stopping thread, read by the accept thread without a lock: a
     // single-word flag, accessed only with __atomic loads and stores

@@ -1,21 +1,11 @@
-// The runtime's soap_send_fault differs from what this service's clients read in four
-// ways: it never writes encodingStyle on a fault, it drops the echoed header for runtime
-// errors, it answers method errors with 405 and it puts the 1.2 Reason text in a Text
-// child (or an empty one). This sender keeps the runtime's fault texts and codes and
-// fixes those four.
+// The runtime's soap_send_fault differs from what this service's clients read in three
+// ways: it never writes the encodingStyle that a 1.1 fault before dispatch carries, it
+// drops the echoed header for runtime errors and it answers method errors with 405. This
+// sender keeps the runtime's fault texts and codes and fixes those three.
 #include "service/fault.h"
 
 #include "service/schema/envelope.h"
 #include "soapH.h"
-
-// The generated soap_fault() creates an empty 1.2 Reason whenever the fault record is
-// touched; without a text the Reason must not be written at all.
-static void drop_empty_reason(struct soap *soap)
-{
-    if (soap->fault && soap->fault->SOAP_ENV__Reason &&
-        !soap->fault->SOAP_ENV__Reason->SOAP_ENV__Text)
-        soap->fault->SOAP_ENV__Reason = nullptr;
-}
 
 static int put_fault_message(struct soap *soap)
 {
@@ -46,8 +36,9 @@ int fault_send(struct soap *soap, int before_dispatch)
     if (!client_gone(soap, status)) {
         soap->error = SOAP_OK;
         // A connection whose first request failed before dispatch still has the context's
-        // initial SOAP encoding; every serve routine clears it for good.
-        soap->encodingStyle = before_dispatch ? "" : nullptr;
+        // initial SOAP encoding; every serve routine clears it for good. SOAP 1.2 allows
+        // no encodingStyle on a Fault, where the runtime would put it.
+        soap->encodingStyle = (before_dispatch && soap->version == 1) ? "" : nullptr;
         // A 1.2 request's action must not be echoed into the reply's Content-Type.
         soap->action = nullptr;
         // Method errors are answered 500 like every other fault, not 405; the fault text
@@ -56,15 +47,12 @@ int fault_send(struct soap *soap, int before_dispatch)
             (status >= SOAP_GET_METHOD && status <= SOAP_HTTP_METHOD) ? SOAP_FAULT : status;
         soap_serializeheader(soap);
         soap_serializefault(soap);
-        drop_empty_reason(soap);
         (void)soap_begin_count(soap);
         if ((soap->mode & SOAP_IO_LENGTH) && put_fault_message(soap))
             return soap_closesock(soap);
         (void)soap_end_count(soap);
         if (soap_response(soap, http_status))
             return soap_closesock(soap);
-        // soap_response asked for the fault code, which re-created the Reason.
-        drop_empty_reason(soap);
         if (put_fault_message(soap) || soap_end_send(soap))
             return soap_closesock(soap);
     }

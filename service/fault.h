@@ -7,7 +7,7 @@ struct soap;
 
 // Sends the fault for soap->error, using the fault record an operation filled in, and
 // closes the connection (keep-alive ends). before_dispatch != 0 when no serve routine has
-// run on this connection yet: the fault then carries the SOAP encodingStyle attribute.
+// run on this connection yet: a 1.1 fault then carries the SOAP encodingStyle attribute.
 // Nothing is written when soap->error is 0 or SOAP_STOP (the socket is closed as after
 // a reply) or when the client has gone. Returns the request's error code, or the code
 // of a failure while closing.

@@ -22,10 +22,23 @@ static char *keep(struct soap *soap, char *s)
     return static_cast<char *>(v);
 }
 
+// Every fault carries a text: SOAP 1.1 requires faultstring and 1.2 a Reason, and
+// several stacks fail on a fault without one.
+static int no_record_fault(struct soap *soap)
+{
+    return soap_sender_fault(soap, "no blocked file record", nullptr);
+}
+
+// A SOAP 1.2 Detail may hold elements only, so there the text goes in one of the
+// service's own; 1.1 clients have always read it bare.
 static int forward_fault(struct soap *soap)
 {
-    return soap_sender_fault(soap, "could not forward request",
-                             "had a problem forwarding the request to the executing instance");
+    const char *detail =
+        soap->version == 2
+            ? "<sntr:text>had a problem forwarding the request to the executing instance"
+              "</sntr:text>"
+            : "had a problem forwarding the request to the executing instance";
+    return soap_sender_fault(soap, "could not forward request", detail);
 }
 
 int operation_get_versionInfo(struct soap *soap, struct sntr__versionInfo *out)
@@ -72,7 +85,7 @@ static int fetch_short(struct soap *soap, int newest, unsigned int index,
     char *object = store_fetch_blocked_file(newest, &index, nullptr, &info, nullptr, nullptr,
                                             nullptr, nullptr);
     if (!object)
-        return SOAP_FAULT;
+        return no_record_fault(soap);
     // The strings share the object's block, so one release-list entry covers them all;
     // when it cannot be made the block is gone and every field is left out.
     out->filename = keep(soap, object);
@@ -101,7 +114,7 @@ int operation_get_blockedFile2(struct soap *soap, unsigned int index,
     char *object =
         store_fetch_blocked_file(0, &index, &reason, &info, &add_info, &action, &source, &alerturl);
     if (!object)
-        return SOAP_FAULT;
+        return no_record_fault(soap);
     char *block = keep(soap, object);
     out->object = block;
     // Clients know five reasons only; anything else is shown as a plain alert.
@@ -169,12 +182,14 @@ int operation_ping(struct soap *soap, int *foo)
 
 int operation_register_client(struct soap *soap, unsigned long *id)
 {
-    (void)soap;
-    return store_register_client(id) == 0 ? SOAP_OK : SOAP_FAULT;
+    if (store_register_client(id) != 0)
+        return soap_sender_fault(soap, "could not register client", nullptr);
+    return SOAP_OK;
 }
 
 int operation_unregister_client(struct soap *soap, unsigned long id)
 {
-    (void)soap;
-    return store_unregister_client(id) == 0 ? SOAP_OK : SOAP_FAULT;
+    if (store_unregister_client(id) != 0)
+        return soap_sender_fault(soap, "unknown client id", nullptr);
+    return SOAP_OK;
 }

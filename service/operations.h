@@ -7,11 +7,11 @@
 
 #include "soapStub.h"
 
-// Every operation returns SOAP_OK, or SOAP_FAULT with soap->error unset (the serve
-// routine stores it). Strings put into outputs stay valid until the next operation on
-// the same connection or release_deferred, whichever comes first. Operations that read
-// the store first release the previous operation's strings. REQUIRES: store mutex not
-// held.
+// Every operation returns SOAP_OK, or SOAP_FAULT with a fault text set and soap->error
+// unset (the serve routine stores it). Strings put into outputs stay valid until the
+// next operation on the same connection or release_deferred, whichever comes first.
+// Operations that read the store first release the previous operation's strings.
+// REQUIRES: store mutex not held.
 
 // Sets interface-version to 2.
 int operation_get_versionInfo(struct soap *soap, struct sntr__versionInfo *out);
@@ -22,12 +22,12 @@ int operation_get_vdfVersionNumber(struct soap *soap, long *ver);
 // *fn = copy of the configuration file name ("" before any update), null without a store
 // or when the copy failed.
 int operation_get_currentConffile(struct soap *soap, char **fn);
-// Long poll for the next blocked file; SOAP_FAULT (no fault text) when none is returned.
-// Cancellation point.
+// Long poll for the next blocked file; a sender fault "no blocked file record" when none
+// is returned. Cancellation point.
 int operation_get_lastBlockedFile(struct soap *soap, struct sntr__blockedFile *out);
 // Record with sequence number index (the oldest held one when index is older), waiting
-// while it does not exist yet; SOAP_FAULT (no fault text) when none is returned.
-// Cancellation point.
+// while it does not exist yet; a sender fault "no blocked file record" when none is
+// returned. Cancellation point.
 int operation_get_blockedFile(struct soap *soap, unsigned int index, struct sntr__blockedFile *out);
 // As operation_get_blockedFile, with every field; a stored reason outside 0-4 becomes
 // BLOCKED_ALERT.
@@ -45,11 +45,11 @@ int operation_get_logChanged(struct soap *soap, enum xsd__boolean *changed);
 int operation_reload(struct soap *soap);
 int operation_stop(struct soap *soap);
 int operation_ping(struct soap *soap, int *foo);
-// *id = the client id of the calling connection thread; SOAP_FAULT (no fault text) when
-// it is not registered or there is no store.
+// *id = the client id of the calling connection thread; a sender fault "could not
+// register client" when it is not registered or there is no store.
 int operation_register_client(struct soap *soap, unsigned long *id);
-// Cancels the connection thread with client id id; SOAP_FAULT (no fault text) when no
-// thread has it or there is no store.
+// Cancels the connection thread with client id id; a sender fault "unknown client id"
+// when no thread has it or there is no store.
 int operation_unregister_client(struct soap *soap, unsigned long id);
 
 #endif

@@ -11,7 +11,9 @@
 #include "service/request_reader.h"
 #include "service/schema/envelope.h"
 #include "service/schema/reply.h"
+#include "service/web.h"
 #include "soapH.h"
+#include "store/activity.h"
 
 // Only POST carries a request. HEAD would otherwise get an empty 200 and keep the
 // connection; this makes it a method fault that closes it, like every other method
@@ -31,6 +33,8 @@ static void prepare_context(struct soap *soap)
     soap->cors_allow = nullptr;
     soap->fhead = refuse_method;
     soap->fopt = browser_guard_options;
+    if (web_enabled())
+        soap->fget = web_get;
     (void)http_connection_install(soap);
     // After the Connection wrapper, so that the guard's wrappers see each message first.
     (void)browser_guard_install(soap);
@@ -317,14 +321,19 @@ static int fail_request(struct soap *soap, int entered)
         return close_unanswered(soap);
     int status = 0;
     if (const char *why = request_reader_refusal(soap, &status)) {
-        // Refused in its header, before any envelope: a SOAP 1.1 fault, as the browser
-        // guard answers.
-        if (status)
-            soap->version = 1;
+        // Refused before its envelope was read, a request has no SOAP version yet: it is
+        // answered in 1.1, as every other fault there is, or its fault code would read
+        // "at source". One refused in its header (status set) is answered so as well,
+        // whatever an earlier request on the connection spoke, as the browser guard does.
+        if (!soap->version || status)
+            soap_set_version(soap, 1);
         soap_sender_fault(soap, why, nullptr);
         if (status)
             soap->error = status;
     }
+    // A client that closed between two requests gets nothing, and is no fault.
+    if (soap->error != SOAP_EOF)
+        activity_count(ACTIVITY_SOAP_FAULTS);
     return fault_send(soap, !entered);
 }
 
@@ -351,6 +360,7 @@ int serve_connection(struct soap *soap)
             soap->error = (rc == 405) ? SOAP_HTTP_METHOD : rc;
             return fail_request(soap, entered);
         }
+        activity_count(ACTIVITY_SOAP_REQUESTS);
         if (browser_guard_check(soap) || begin_request(soap) || dispatch(soap, &entered))
             return fail_request(soap, entered);
     } while (soap->keep_alive);

@@ -34,6 +34,7 @@ struct store {
     int64_t scannedBytes;
     int64_t blockedCount;
     int logChanged;
+    int parked;  // threads inside a long poll's wait
 };
 
 // Also guards the registry's pending counters of events 1 and 2: their waiters pass it
@@ -199,6 +200,26 @@ int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles, int
     return 0;
 }
 
+int store_get_metrics(struct store_metrics *m)
+{
+    store_lock lock;
+    if (!g_store)
+        return -1;
+    m->binVersionNumber = g_store->binVersionNumber;
+    m->engVersionNumber = g_store->engVersionNumber;
+    m->vdfVersionNumber = g_store->vdfVersionNumber;
+    m->numDaemons = g_store->numDaemons;
+    m->accessMask = g_store->accessMask;
+    m->scannedFiles = g_store->scannedFiles;
+    m->scannedBytes = g_store->scannedBytes;
+    m->blockedCount = g_store->blockedCount;
+    m->logChanged = g_store->logChanged;
+    m->blockedReceived = g_store->ring ? blocked_ring_total(g_store->ring) : 0;
+    m->parkedPolls = g_store->parked;
+    m->connections = g_store->endpoint ? endpoint_connections(g_store->endpoint) : -1;
+    return 0;
+}
+
 int store_take_logChanged(void)
 {
     store_lock lock;
@@ -213,6 +234,20 @@ int store_take_logChanged(void)
 // No scoped lock here: endpoint_wait is a cancellation point, and a guard's destructor
 // does not run when the thread is cancelled. Each poll pushes its own handler instead.
 
+// Runs with the store mutex held, on return and on cancellation alike.
+static void unpark(void *) { g_store->parked--; }
+
+// REQUIRES: g_store_mutex held, g_store set.
+static int wait_counted_locked(int event)
+{
+    int r;
+    g_store->parked++;
+    pthread_cleanup_push(unpark, nullptr);
+    r = endpoint_wait(g_store->endpoint, event, 1, &g_store_mutex);
+    pthread_cleanup_pop(1);
+    return r;
+}
+
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
 char *store_get_lastScannedFile(void)
@@ -224,7 +259,7 @@ char *store_get_lastScannedFile(void)
         // Result ignored: without a link, or off a connection thread, the value is
         // returned at once. The store cannot go away while we wait (store_destroy's
         // precondition).
-        endpoint_wait(g_store->endpoint, kEventLastScanned, 1, &g_store_mutex);
+        wait_counted_locked(kEventLastScanned);
         copy = copy_or_empty(g_store->lastScannedFile);
     }
     pthread_cleanup_pop(1);
@@ -260,10 +295,7 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
 }
 
 // REQUIRES: g_store_mutex held and g_store set. A cancellation point.
-static int wait_blocked_locked(void)
-{
-    return endpoint_wait(g_store->endpoint, kEventBlockedFile, 1, &g_store_mutex);
-}
+static int wait_blocked_locked(void) { return wait_counted_locked(kEventBlockedFile); }
 
 // Copies the object and the wanted strings of rec into one heap block, the object first,
 // and points the wanted outputs into it: one allocation per fetch, however many fields.

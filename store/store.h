@@ -53,6 +53,19 @@ int store_get_vdfVersionNumber(void);
 // when no store exists. Null outputs are skipped.
 int store_get_stats(int *numDaemons, int *accessMask, int64_t *scannedFiles, int64_t *scannedBytes,
                     int64_t *blockedCount);
+// Everything the metrics page shows of the store, copied under one lock.
+struct store_metrics {
+    int binVersionNumber, engVersionNumber, vdfVersionNumber;
+    int numDaemons, accessMask;
+    int64_t scannedFiles, scannedBytes, blockedCount;
+    int logChanged;            // read, not consumed
+    uint32_t blockedReceived;  // blocked files the ring took since start
+    int parkedPolls;           // connection threads waiting in a long poll
+    int connections;           // connection threads answered for; -1 without an endpoint
+};
+// Fills *m without waiting and without disturbing any client's pending events. Returns
+// 0, or -1 with *m untouched when no store exists.
+int store_get_metrics(struct store_metrics *m);
 // Returns logChanged and zeroes it in the same lock; -1 when no store exists.
 int store_take_logChanged(void);
 

@@ -220,6 +220,18 @@ int client_conn_status(client_conn *c, int rc)
         return EXIT_FAULT;
     }
     char reason[256];
+    // A long poll that times out did reach the daemon: it only had nothing new to say.
+    const bool polls = o->command == CMD_GET_LASTBLOCKEDFILE ||
+                       o->command == CMD_GET_LASTSCANNEDFILE || o->command == CMD_GET_BLOCKEDFILE ||
+                       o->command == CMD_GET_BLOCKEDFILE2 || o->command == CMD_WATCH_BLOCKED ||
+                       o->command == CMD_WATCH_SCANNED;
+    if (c->timed_out && polls) {
+        fprintf(
+            stderr,
+            "connector-client: no new record within %d s from the GUI connector at %s port %u\n",
+            o->timeout, o->host, o->port);
+        return EXIT_NO_NEWS;
+    }
     if (c->timed_out) {
         snprintf(reason, sizeof reason, "no answer within %d s", o->timeout);
     } else if (rc == SOAP_EOF) {

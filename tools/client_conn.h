@@ -36,8 +36,9 @@ void client_conn_free(client_conn *c);
 int client_conn_one_way_result(client_conn *c);
 
 // Exit status for the outcome rc of a call on c: EXIT_ANSWER for SOAP_OK; EXIT_FAULT for
-// a fault, whose code, string and detail go to stderr; EXIT_UNREACHABLE otherwise, with
-// one line naming host, port and the reason.
+// a fault, whose code, string and detail go to stderr; EXIT_NO_NEWS when a long poll or
+// watch timed out, with one line saying so; EXIT_UNREACHABLE otherwise, with one line
+// naming host, port and the reason.
 int client_conn_status(client_conn *c, int rc);
 
 // Installs SIGINT and SIGTERM handlers that set the stop flag and make a receive blocked

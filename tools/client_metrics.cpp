@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "soapH.h"
 #include "tools/client_conn.h"
@@ -136,6 +137,33 @@ void end_waiting_probe(const client_options *o, unsigned long id)
     client_conn_free(c);
 }
 
+// The blocked-file count from the metrics page of a daemon started with --web: exact,
+// and no probe, registration or waiting request. Returns 0 with *out set, or -1 when the
+// daemon has no such page (its GET fault ends the connection, which the next call opens
+// again).
+int count_from_page(client_conn *c, unsigned long long *out)
+{
+    static const char kSample[] = "\ngui_connector_blocked_file_records_total ";
+    struct soap *soap = c->soap;
+    const std::string url = std::string(c->endpoint) + "metrics";
+    int found = -1;
+    if (soap_GET(soap, url.c_str(), nullptr) == SOAP_OK && soap_begin_recv(soap) == SOAP_OK) {
+        size_t len = 0;
+        const char *body = soap_http_get_body(soap, &len);
+        const char *at = body ? strstr(body, kSample) : nullptr;
+        char *end = nullptr;
+        if (at) {
+            *out = strtoull(at + sizeof kSample - 1, &end, 10);
+            found = end && *end == '\n' ? 0 : -1;
+        }
+        (void)soap_end_recv(soap);
+    }
+    if (found != 0)
+        (void)soap_force_closesock(soap);
+    soap->error = SOAP_OK;
+    return found;
+}
+
 // Fills *f from the daemon on c. Returns the SOAP result of the first call that failed,
 // or SOAP_OK.
 int gather(client_conn *c, figures *f)
@@ -155,6 +183,10 @@ int gather(client_conn *c, figures *f)
     if ((rc = soap_call_sntr__get_currentConffile(soap, c->endpoint, nullptr, &cf)) != SOAP_OK)
         return rc;
     f->conffile_set = cf.fn && *cf.fn && **cf.fn;
+    if (count_from_page(c, &f->blocked_records) == 0) {
+        f->records_known = 1;
+        return SOAP_OK;
+    }
     sntr__register_clientResponse reg;
     if ((rc = soap_call_sntr__register_client(soap, c->endpoint, nullptr, &reg)) != SOAP_OK)
         return rc;

@@ -35,7 +35,17 @@ const char *const kCommandNames[CMD_COUNT] = {
     "metrics",
 };
 
-enum { OPT_TLS = 256, OPT_JSON, OPT_TIMEOUT, OPT_INDEX, OPT_ID, OPT_FROM, OPT_HELP, OPT_TEXTFILE };
+enum {
+    OPT_TLS = 256,
+    OPT_JSON,
+    OPT_TIMEOUT,
+    OPT_INDEX,
+    OPT_ID,
+    OPT_FROM,
+    OPT_HELP,
+    OPT_VERSION,
+    OPT_TEXTFILE
+};
 
 // Decimal digits only: a sign, a base prefix or trailing text is refused rather than
 // read as something the user did not mean.
@@ -127,17 +137,15 @@ int client_apply_host(const char *arg, char **host, unsigned *port)
     char *copy = copy_part(arg, strlen(arg));
     if (!copy)
         return -1;
+    // The daemon's own rule, port check included.
+    char *host_part = nullptr;
     unsigned new_port = *port;
-    // The daemon's own rule says where the port begins; the client also checks it.
-    if (const char *port_text = host_port_split(copy)) {
-        unsigned long long v;
-        if (parse_decimal(port_text, 65535, &v) != 0 || v == 0) {
-            free(copy);
-            return -1;
-        }
-        new_port = static_cast<unsigned>(v);
+    if (host_port_parse(copy, &host_part, &new_port) != 0) {
+        free(copy);
+        return -1;
     }
-    if (*copy) {
+    if (*host_part) {
+        memmove(copy, host_part, strlen(host_part) + 1);
         free(*host);
         *host = copy;
     } else {
@@ -166,6 +174,7 @@ int client_options_parse(client_options *o, int argc, char **argv)
         {"id", required_argument, nullptr, OPT_ID},
         {"from", required_argument, nullptr, OPT_FROM},
         {"help", no_argument, nullptr, OPT_HELP},
+        {"version", no_argument, nullptr, OPT_VERSION},
         {"textfile", required_argument, nullptr, OPT_TEXTFILE},
         {nullptr, 0, nullptr, 0},
     };
@@ -224,6 +233,9 @@ int client_options_parse(client_options *o, int argc, char **argv)
             }
             break;
         case OPT_HELP: client_usage(stdout); return 1;
+        case OPT_VERSION:
+            printf("connector-client (gui-connector) %s\n", GC_PACKAGE_VERSION);
+            return 1;
         case ':': return usage_error("%s needs an argument", argv[optind - 1]);
         default: return usage_error("unknown option \"%s\"", argv[optind - 1]);
         }
@@ -264,7 +276,9 @@ void client_options_free(client_options *o)
 
 void client_usage(FILE *out)
 {
-    fputs("usage: connector-client [options] OPERATION\n"
+    fprintf(out, "connector-client (gui-connector) %s: asks the GUI connector over SOAP\n",
+            GC_PACKAGE_VERSION);
+    fputs("Usage: connector-client [options] OPERATION\n"
           "\n"
           "  -h host[:port]   the GUI connector's address (default 127.0.0.1, port 50359;\n"
           "                   \"::1\" is a host, \":8080\" the default host on port 8080)\n"
@@ -276,6 +290,7 @@ void client_usage(FILE *out)
           "  --timeout S      give up when a reply takes more than S seconds (default:\n"
           "                   wait for ever, as the long polls need)\n"
           "  --help           print this text\n"
+          "  --version        print the version\n"
           "\n"
           "OPERATION\n"
           "  get-versionInfo  get-binVersionNumber  get-engVersionNumber  get-vdfVersionNumber\n"
@@ -285,10 +300,14 @@ void client_usage(FILE *out)
           "  watch-blocked [--from N]  print every blocked file once, in order, as it arrives\n"
           "  watch-scanned             print every last scanned file as it arrives\n"
           "  (the watches end on Ctrl-C)\n"
+          "  unregister-client ends the connection that register-client named, while that\n"
+          "  connection is still open: each run of this client is a connection of its own,\n"
+          "  so an id from an earlier run is already retired (a SOAP fault)\n"
           "  metrics [--textfile DIR]  the daemon's figures for Prometheus, on stdout or\n"
           "                   written atomically to DIR/gui_connector.prom\n"
           "\n"
           "exit status: 0 answer, 1 SOAP fault, 2 usage error, 3 daemon not reached or no\n"
-          "answer in time, 4 output not written\n",
+          "answer in time, 4 output not written, 5 no new record within --timeout (long\n"
+          "polls and watches)\n",
           out);
 }

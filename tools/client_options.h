@@ -13,6 +13,7 @@ enum client_exit {
     EXIT_USAGE = 2,        // bad command line or unusable TLS files
     EXIT_UNREACHABLE = 3,  // no connection, a broken one, or no answer in time
     EXIT_OUTPUT = 4,       // the answer could not be written to standard output
+    EXIT_NO_NEWS = 5,      // a long poll or watch ended by --timeout with no new record
 };
 
 enum client_command {
@@ -57,18 +58,18 @@ struct client_options {
 };
 
 // Parses argv into *o (zero-filled first). Overwrites a password given with --tls in argv
-// with 'X' so that process listings do not show it. Returns 0; 1 for --help (the usage
-// is printed to stdout); or -1 after a complaint on stderr. The caller
+// with 'X' so that process listings do not show it. Returns 0; 1 for --help or --version
+// (the text is printed to stdout); or -1 after a complaint on stderr. The caller
 // frees *o with client_options_free in every case.
 int client_options_parse(client_options *o, int argc, char **argv);
 
 // Releases the strings of *o and zero-fills it; accepts null.
 void client_options_free(client_options *o);
 
-// Splits arg into host and port by the daemon's -h rule: a last ':' that is not part of
-// "::" cuts the argument, an empty host keeps *host unchanged, no ':' keeps *port. Sets
-// *host to an owned copy when it changes it (freeing the old one). Returns 0, or -1 for
-// a port that is not a number from 1 to 65535 or a failed copy (nothing changed).
+// Splits arg into host and port by the daemon's -h rule (host_port_parse): an empty
+// host keeps *host unchanged, no port part keeps *port. Sets *host to an owned copy
+// when it changes it (freeing the old one). Returns 0, or -1 for a bad port, an
+// unclosed bracket or a failed copy (nothing changed).
 int client_apply_host(const char *arg, char **host, unsigned *port);
 
 // Prints the synopsis and the option list.

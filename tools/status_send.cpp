@@ -13,6 +13,8 @@
 #include <ctime>
 
 #include "intake/channel.h"
+#include "intake/decode.h"
+#include "intake/dispatch.h"
 #include "intake/field_text.h"
 #include "intake/status_message.h"
 
@@ -28,9 +30,12 @@ const char *const kItemNames[kItemMax + 1] = {
 
 void usage(FILE *out)
 {
-    fputs("usage: status-send [-d dir] [-n count] [-r rate] [-M|-U] ITEM OP KIND VALUE [VALUE2]\n"
-          "       status-send [-d dir] [-r rate] [-M|-U] -b   (one message per input line:\n"
-          "                   ITEM OP KIND VALUE, kind 2 as VALUE<TAB>VALUE2)\n"
+    fprintf(out, "status-send (gui-connector) %s: sends status messages as a scanner daemon does\n",
+            GC_PACKAGE_VERSION);
+    fputs("Usage: status-send [-d dir] [-n count] [-r rate] [-f] [-M|-U] ITEM OP KIND VALUE\n"
+          "                   [VALUE2]\n"
+          "  or:  status-send [-d dir] [-r rate] [-f] [-M|-U] -b   (one message per input\n"
+          "                   line: ITEM OP KIND VALUE, kind 2 as VALUE<TAB>VALUE2)\n"
           "\n"
           "  -d dir    directory the channel key is made from (default \".\"; the GUI\n"
           "            connector's -d directory, or the directory of its program)\n"
@@ -38,7 +43,9 @@ void usage(FILE *out)
           "  -r rate   at most rate messages per second (default: as fast as possible)\n"
           "  -M, -U    do not use the message queue, or UDP\n"
           "  -b        batch mode: read messages from standard input\n"
-          "  -h        print this text\n"
+          "  -f        send even a record the GUI connector will drop, with a warning\n"
+          "  -h, --help  print this text\n"
+          "  --version   print the version\n"
           "\n"
           "ITEM  number or name: 1 binVersionNumber, 2 engVersionNumber, 3 vdfVersionNumber\n"
           "      (I), 4 currentConffile (S), 5 blockedFile (2, or s with SO= BR= AN= AT= AC=\n"
@@ -48,9 +55,19 @@ void usage(FILE *out)
           "KIND  I 32-bit number, Z 64-bit number, S one string, 2 two strings,\n"
           "      s field text such as \"\\nSO=/home/user/report.doc\\nBR=3\\nAN=Test.Signature\"\n"
           "VALUE numbers take 0x/0 prefixes; text takes C escapes (\\n \\t \\\\ \\xHH \\ooo).\n"
-          "      Strings over 449 bytes are cut and flagged as truncated.\n",
+          "      Strings over 449 bytes are cut and flagged as truncated (refused for\n"
+          "      item 4, which the GUI connector drops cut); field text over 899 bytes,\n"
+          "      an op or kind the item does not take, and a send that nobody receives\n"
+          "      are errors.\n"
+          "\n"
+          "Exit status: 0 sent, 1 channel not opened or send failed (nothing listens),\n"
+          "2 bad command line or a message the GUI connector would drop.\n",
           out);
 }
+
+// -f: a record the GUI connector would drop is sent all the same, with a warning, so
+// that the connector's own refusals can be tried.
+bool g_force = false;
 
 struct message_def {
     int item;
@@ -118,7 +135,7 @@ long unescape(const char *in, char *out, size_t cap)
 void put_word(unsigned char *msg, size_t off, int32_t v) { memcpy(msg + off, &v, sizeof v); }
 
 // Fills a string slot the way a scanner daemon does: an over-long string is cut and the
-// slot's truncated flag set.
+// slot's truncated flag set (build_message warns once the record is known to be taken).
 int put_slot(unsigned char *msg, size_t slot, const char *value)
 {
     static char text[64 * 1024];
@@ -129,7 +146,6 @@ int put_slot(unsigned char *msg, size_t slot, const char *value)
     size_t len = strlen(text);
     int32_t cut = 0;
     if (len > kSlotMaxLen) {
-        fprintf(stderr, "status-send: warning: string of %zu bytes cut to %u\n", len, kSlotMaxLen);
         len = kSlotMaxLen;
         cut = 1;
     }
@@ -152,8 +168,13 @@ int put_field_text(unsigned char *msg, const char *value)
     field_text_reset(&tb);
     for (const char *p = text; *p; ++p)
         field_text_append_char(&tb, *p);
-    if (tb.truncated)
-        fprintf(stderr, "status-send: warning: field text cut to %d bytes\n", tb.length);
+    // Cut, the text loses its last fields or ends inside one: refused rather than sent.
+    if (tb.truncated) {
+        fprintf(stderr, "status-send: %sfield text of %zu bytes does not fit its %d\n",
+                g_force ? "warning: " : "", strlen(text), kTextMaxLen);
+        if (!g_force)
+            return -1;
+    }
     memcpy(msg + kValueOff, &tb, sizeof tb);
     return 0;
 }
@@ -179,8 +200,7 @@ int put_number(unsigned char *msg, int kind, const char *value)
     return 0;
 }
 
-// Builds the 944-byte record for def into msg. Returns 0, or -1 after a message.
-int build_message(const message_def *def, unsigned char *msg)
+int fill_message(const message_def *def, unsigned char *msg)
 {
     memset(msg, 0, kSize);
     put_word(msg, kTypeOff, kType);
@@ -202,6 +222,30 @@ int build_message(const message_def *def, unsigned char *msg)
                                                         : put_slot(msg, kSlotBOff, def->value2);
     default: return put_field_text(msg, def->value);
     }
+}
+
+// Builds the 944-byte record for def into msg and reads it back as the GUI connector
+// will, so that a record it would drop is refused here. Returns 0, or -1 after a message.
+int build_message(const message_def *def, unsigned char *msg)
+{
+    if (fill_message(def, msg) != 0)
+        return -1;
+    field_text tb;
+    status_decoded dec;
+    const char *why = nullptr;
+    if (decode_message(msg, &tb, &dec, nullptr) != 0)
+        why = "the record does not decode";
+    else
+        why = dispatch_refusal(&dec);
+    if (!why) {
+        if (dec.fields.truncated)
+            fprintf(stderr, "status-send: warning: a string over %u bytes was cut to that length\n",
+                    kSlotMaxLen);
+        return 0;
+    }
+    fprintf(stderr, "status-send: %s%s with op %c and kind %c refused: %s\n",
+            g_force ? "warning: " : "", kItemNames[def->item], def->op, def->kind, why);
+    return g_force ? 0 : -1;
 }
 
 // Checks and converts the words ITEM OP KIND into def. Returns 0, or -1 after a message.
@@ -238,10 +282,14 @@ void pace(double rate, timespec *next)
     }
 }
 
-int send_one(channel *ch, const unsigned char *msg)
+int send_one(channel *ch, const unsigned char *msg, const char *dir)
 {
     if (channel_send(ch, msg, kBodySize, 0, nullptr) != 0) {
-        fprintf(stderr, "status-send: send failed: %s\n", strerror(errno));
+        if (errno == ECONNREFUSED)
+            fprintf(stderr, "status-send: send failed: no GUI connector takes messages on \"%s\"\n",
+                    dir);
+        else
+            fprintf(stderr, "status-send: send failed: %s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -279,7 +327,7 @@ int parse_line(char *line, message_def *def)
     return 0;
 }
 
-int run_batch(channel *ch, double rate)
+int run_batch(channel *ch, double rate, const char *dir)
 {
     static char line[128 * 1024];
     unsigned char msg[kSize];
@@ -295,7 +343,7 @@ int run_batch(channel *ch, double rate)
             fprintf(stderr, "status-send: input line %ld refused\n", lineno);
             return 1;
         }
-        if (send_one(ch, msg) != 0)
+        if (send_one(ch, msg, dir) != 0)
             return 1;
         pace(rate, &next);
     }
@@ -310,11 +358,18 @@ int main(int argc, char **argv)
     long count = 1;
     double rate = 0;
     bool batch = false;
+    enum { OPT_HELP = 256, OPT_VERSION };
+    static const option longs[] = {
+        {"help", no_argument, nullptr, OPT_HELP},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
     int opt;
     // Options end at the first word, so a negative VALUE is not taken for one.
-    while ((opt = getopt(argc, argv, "+bd:hMn:r:U")) != -1) {
+    while ((opt = getopt_long(argc, argv, "+bd:fhMn:r:U", longs, nullptr)) != -1) {
         switch (opt) {
         case 'b': batch = true; break;
+        case 'f': g_force = true; break;
         case 'd': dir = optarg; break;
         case 'M': channel_set_transport_enabled(CHANNEL_MSGQ, 0); break;
         case 'U': channel_set_transport_enabled(CHANNEL_UDP, 0); break;
@@ -332,7 +387,9 @@ int main(int argc, char **argv)
                 return 2;
             }
             break;
-        case 'h': usage(stdout); return 0;
+        case 'h':
+        case OPT_HELP: usage(stdout); return 0;
+        case OPT_VERSION: printf("status-send (gui-connector) %s\n", GC_PACKAGE_VERSION); return 0;
         default: usage(stderr); return 2;
         }
     }
@@ -363,12 +420,12 @@ int main(int argc, char **argv)
     }
     int rc = 0;
     if (batch) {
-        rc = run_batch(ch, rate);
+        rc = run_batch(ch, rate, dir);
     } else {
         timespec next;
         clock_gettime(CLOCK_MONOTONIC, &next);
         for (long i = 0; i < count && rc == 0; ++i) {
-            rc = send_one(ch, msg) == 0 ? 0 : 1;
+            rc = send_one(ch, msg, dir) == 0 ? 0 : 1;
             if (i + 1 < count)
                 pace(rate, &next);
         }

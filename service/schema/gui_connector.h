@@ -76,11 +76,10 @@ struct sntr__register_clientResponse { unsigned long *id 1; };
 // Header entries are skipped when read; a reply echoes an empty header.
 struct SOAP_ENV__Header { };
 
-// The 1.2 Reason carries its text directly, without a Text child or xml:lang; its
-// writer is hand-written next to the string writer.
-extern typedef char *SOAP_ENV__ReasonText;
+// The 1.2 Reason's Text child (with the runtime's xml:lang) goes through the string
+// writer, so it reads exactly as the 1.1 faultstring does.
 struct SOAP_ENV__Reason {
-    SOAP_ENV__ReasonText SOAP_ENV__Text;
+    xsd__string SOAP_ENV__Text;
 };
 
 // The runtime's fault glue needs Subcode here and Node/Role in the Fault; the service

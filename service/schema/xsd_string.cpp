@@ -1,5 +1,5 @@
-// Hand-written serializers of the two string types that gui_connector.h declares extern:
-// xsd__string (every string member) and SOAP_ENV__ReasonText (the SOAP 1.2 fault text).
+// Hand-written serializer of the string type that gui_connector.h declares extern:
+// xsd__string, every string member, the fault texts of both SOAP versions among them.
 //
 // Clients read the replies as 7-bit text in which stored ISO-8859-1 bytes arrive as
 // decimal character references and line ends survive as &#xD;/&#xA;; control bytes
@@ -83,36 +83,4 @@ int soap_out_xsd__string(struct soap *soap, const char *tag, int id, char *const
 char **soap_in_xsd__string(struct soap *soap, const char *tag, char **a, const char *type)
 {
     return soap_instring(soap, tag, a, type, SOAP_TYPE_xsd__string, 1, 0, -1, nullptr);
-}
-
-void soap_default_SOAP_ENV__ReasonText(struct soap *soap, char **a)
-{
-    (void)soap;
-    *a = nullptr;
-}
-
-void soap_serialize_SOAP_ENV__ReasonText(struct soap *soap, char *const *a)
-{
-    (void)soap;
-    (void)a;
-}
-
-// Writes the fault text as the Reason element's own content: no Text element, and the
-// xml:lang attribute the generated Reason writer has just queued is dropped.
-int soap_out_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, int id, char *const *a,
-                                  const char *type)
-{
-    (void)tag;
-    (void)id;
-    (void)type;
-    soap_clr_attr(soap);
-    if (!a || !*a)
-        return SOAP_OK;
-    return put_escaped(soap, *a);
-}
-
-// Reads the Text child that SOAP 1.2 peers send.
-char **soap_in_SOAP_ENV__ReasonText(struct soap *soap, const char *tag, char **a, const char *type)
-{
-    return soap_instring(soap, tag, a, type, SOAP_TYPE_SOAP_ENV__ReasonText, 1, 0, -1, nullptr);
 }

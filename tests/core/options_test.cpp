@@ -65,9 +65,28 @@ TEST(HostRule, PortTakesAutomaticBase)
     char octal[] = "h:010";
     options_apply_host(octal, &host, &port);
     EXPECT_EQ(port, 8u);
-    char junk[] = "h:abc";
-    options_apply_host(junk, &host, &port);
-    EXPECT_EQ(port, 0u);
+    // Not a port, or out of range: refused, and nothing changes.
+    for (const char *bad : {"h:abc", "h:", "h:0", "h:65536", "h:-1", "h:+80", "[::1", "[::1]x"}) {
+        std::string text = bad;
+        char *h = nullptr;
+        EXPECT_EQ(options_apply_host(&text[0], &h, &port), -1) << bad;
+        EXPECT_EQ(h, nullptr) << bad;
+        EXPECT_EQ(port, 8u) << bad;
+    }
+}
+
+TEST(HostRule, BracketedIPv6AddressTakesAPort)
+{
+    char arg[] = "[::1]:8080";
+    char *host = nullptr;
+    unsigned int port = kDefaultSoapPort;
+    ASSERT_EQ(options_apply_host(arg, &host, &port), 0);
+    EXPECT_STREQ(host, "::1");
+    EXPECT_EQ(port, 8080u);
+    char bare[] = "[fe80::1]";
+    ASSERT_EQ(options_apply_host(bare, &host, &port), 0);
+    EXPECT_STREQ(host, "fe80::1");
+    EXPECT_EQ(port, 8080u);
 }
 
 TEST(HostRule, LeadingColonGivesEmptyHostAndPort)
@@ -98,8 +117,8 @@ TEST(HostRule, BareHostAfterPortKeepsPortAndLaterPortWins)
 TEST(SslRule, FullArgumentMasksPasswordInPlace)
 {
     char arg[] = "ca.pem:key.pem:se:cret";
-    struct ssl_settings *ssl = options_parse_ssl(arg);
-    ASSERT_NE(ssl, nullptr);
+    struct ssl_settings *ssl = nullptr;
+    ASSERT_EQ(options_parse_ssl(arg, &ssl), 0);
     EXPECT_EQ(ssl->require_client_auth, 1);
     EXPECT_STREQ(ssl->cafile, "ca.pem");
     EXPECT_STREQ(ssl->keyfile, "key.pem");
@@ -116,29 +135,31 @@ TEST(SslRule, FullArgumentMasksPasswordInPlace)
 TEST(SslRule, EmptyCaUsesKeyAndMissingPasswordIsEmpty)
 {
     char a1[] = ":key.pem:pw";
-    struct ssl_settings *s1 = options_parse_ssl(a1);
-    ASSERT_NE(s1, nullptr);
+    struct ssl_settings *s1 = nullptr;
+    ASSERT_EQ(options_parse_ssl(a1, &s1), 0);
     EXPECT_STREQ(s1->cafile, "key.pem");
     ssl_settings_free(s1);
 
     char a2[] = "ca.pem:key.pem";
-    struct ssl_settings *s2 = options_parse_ssl(a2);
-    ASSERT_NE(s2, nullptr);
+    struct ssl_settings *s2 = nullptr;
+    ASSERT_EQ(options_parse_ssl(a2, &s2), 0);
     EXPECT_STREQ(s2->password, "");
     ssl_settings_free(s2);
 }
 
-TEST(SslRule, NoColonOrEmptyKeyKeepsSslOff)
+TEST(SslRule, NoColonOrEmptyKeyIsRefused)
 {
+    struct ssl_settings *ssl = nullptr;
     char a1[] = "lonefile.pem";
-    EXPECT_EQ(options_parse_ssl(a1), nullptr);
+    EXPECT_EQ(options_parse_ssl(a1, &ssl), -1);
     char a2[] = "ca.pem::pw";
-    EXPECT_EQ(options_parse_ssl(a2), nullptr);
+    EXPECT_EQ(options_parse_ssl(a2, &ssl), -1);
+    EXPECT_EQ(ssl, nullptr);
 }
 
-TEST(SslRule, InvalidLaterOptionKeepsEarlierSettings)
+TEST(SslRule, LaterRandomFileJoinsEarlierSettings)
 {
-    argv_fixture a{"gc", "-s", "ca:key:pw", "-s", "nocolon", "-r", "rand"};
+    argv_fixture a{"gc", "-s", "ca:key:pw", "-r", "rand"};
     struct options o = defaults();
     ASSERT_EQ(parse(a, &o), 0);
     ASSERT_NE(o.ssl, nullptr);
@@ -176,6 +197,8 @@ TEST(Parse, VersionHelpAndBadOptions)
     EXPECT_EQ(parse(missing, &o), OPTIONS_BAD);
     argv_fixture late_version{"gc", "-v", "--version"};
     EXPECT_EQ(parse(late_version, &o), OPTIONS_BAD);
+    argv_fixture help{"gc", "--help"};
+    EXPECT_EQ(parse(help, &o), OPTIONS_HELP);
     g_verbosity = verbosity;
 }
 

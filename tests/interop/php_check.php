@@ -8,6 +8,9 @@
 //   reload               one-way, from a client without keep-alive (Connection: close);
 //                        SoapClient does not wait for a reply to a one-way call
 //   get-blockedFile      an index that is no number: the daemon's type fault
+//   FAULTS               then, once the caller has made forwarding fail and answered
+//                        with a line on stdin, an unknown client id and a failed
+//                        forward on the SOAP 1.1 and the SOAP 1.2 port ("1.1 ping")
 // usage: php php_check.php WSDL URL. Exits 0 when every step went as expected.
 
 if ($argc != 3) {
@@ -47,5 +50,30 @@ try {
     show('get-blockedFile', 'no fault');
 } catch (SoapFault $f) {
     show('get-blockedFile', ['faultcode' => $f->faultcode, 'faultstring' => $f->faultstring]);
+}
+
+// SoapClient reads no reply to a one-way call; this one does, so that its fault is seen.
+class ReadsOneWayReplies extends SoapClient
+{
+    public function __doRequest($request, $location, $action, $version, $oneWay = false): ?string
+    {
+        return parent::__doRequest($request, $location, $action, $version, false);
+    }
+}
+
+echo "FAULTS\n";
+flush();
+fgets(STDIN);
+foreach (['1.1' => SOAP_1_1, '1.2' => SOAP_1_2] as $name => $version) {
+    $c = new ReadsOneWayReplies($wsdl, $options + ['soap_version' => $version]);
+    // Client ids count up from 1: this one is never issued.
+    foreach (['unregister-client' => ['id' => '18446744073709551615'], 'ping' => []] as $op => $args) {
+        try {
+            $c->__soapCall($op, [$args]);
+            show("$name $op", 'no fault');
+        } catch (SoapFault $f) {
+            show("$name $op", ['code' => $f->faultcode, 'text' => $f->faultstring]);
+        }
+    }
 }
 exit(0);

@@ -2,10 +2,12 @@
 // client built from the installed WSDL alone: PHP's SoapClient (Debian's php-cli and
 // php-soap) and node-soap (the npm package "soap" pinned in tests/interop/node, which
 // make deps installs). Each calls a two-way operation, a long poll released by
-// status-send, a one-way operation and one that faults (tests/interop/php_check.php and
-// tests/interop/node/node_soap_check.js say how). Headless Chromium (Debian's chromium,
-// driven by puppeteer-core from tests/interop/browser) plays a web page. Skipped, with a
-// message, where the stack is not installed.
+// status-send, a one-way operation and one that faults, then reads the code and text of
+// an unknown client id and of a failed forward on both SOAP ports
+// (tests/interop/php_check.php and tests/interop/node/node_soap_check.js say how).
+// Headless Chromium (Debian's chromium, driven by puppeteer-core from
+// tests/interop/browser) plays a web page. Skipped, with a message, where the stack is
+// not installed.
 #include "process/soap_daemon.h"
 
 namespace {
@@ -13,6 +15,12 @@ namespace {
 constexpr char kPhp[] = "/usr/bin/php";
 constexpr char kNode[] = "/usr/bin/node";
 constexpr char kChromium[] = "/usr/bin/chromium";
+// What every stack reads of an unknown client id and a failed forward, on each port.
+const std::string kFaultLines =
+    "1.1 unregister-client\t{\"code\":\"SOAP-ENV:Client\",\"text\":\"unknown client id\"}\n"
+    "1.1 ping\t{\"code\":\"SOAP-ENV:Client\",\"text\":\"could not forward request\"}\n"
+    "1.2 unregister-client\t{\"code\":\"SOAP-ENV:Sender\",\"text\":\"unknown client id\"}\n"
+    "1.2 ping\t{\"code\":\"SOAP-ENV:Sender\",\"text\":\"could not forward request\"}\n";
 
 class StackInterop : public SoapDaemon {
 protected:
@@ -27,15 +35,13 @@ protected:
     }
 
     // Runs argv; once it prints READY (its long poll is about to go out on a connection
-    // it already holds) sends the record that releases the poll (by default a scanned
-    // file). Returns its stdout.
-    std::string run_check(const std::vector<std::string> &argv,
-                          const std::vector<std::string> &release = {"lastScannedFile", "S", "S",
-                                                                     "/home/user/scanned.txt"})
+    // it already holds) sends the scanned file that releases the poll, and once it asks
+    // for faults checks that its one reload got through. Returns its stdout.
+    std::string run_check(const std::vector<std::string> &argv)
     {
         child_proc c;
         child_guard g(&c);
-        if (!spawn(&c, argv)) {
+        if (!spawn(&c, argv, true)) {
             ADD_FAILURE() << "cannot start " << argv[0];
             return "";
         }
@@ -43,7 +49,10 @@ protected:
             ADD_FAILURE() << "no READY\n" << c.out << "\n" << c.err;
             return c.out;
         }
-        EXPECT_TRUE(send(release));
+        EXPECT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/scanned.txt"}));
+        EXPECT_TRUE(wait_for_output(&c, "FAULTS\n", 1, 30000)) << c.out << "\n" << c.err;
+        expect_one_reload();
+        EXPECT_TRUE(fail_forwards_when_asked(&c));
         EXPECT_EQ(wait_exit(&c, 30000), 0) << c.out << "\n" << c.err;
         return c.out;
     }
@@ -54,6 +63,18 @@ protected:
         EXPECT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs)) << daemon.err;
         drain(&daemon, 100);
         EXPECT_EQ(count_of(daemon.err, "FWD_CMD: RELOAD\n"), 1) << daemon.err;
+    }
+
+    // The folder of the browser checks, or "" when Chromium or puppeteer-core is missing.
+    static std::string browser_dir()
+    {
+        const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
+        std::string out, err;
+        const bool ok =
+            access(kChromium, X_OK) == 0 &&
+            run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
+                        &err) == 0;
+        return ok ? dir : "";
     }
 
     std::string wsdl() { return build_path("gui-connector.wsdl"); }
@@ -75,8 +96,9 @@ TEST_F(StackInterop, PhpSoapClientReadsWaitsSendsOneWayAndSeesAFault)
               "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
               "reload\tnull\n"
               "get-blockedFile\t{\"faultcode\":\"SOAP-ENV:Client\",\"faultstring\":"
-              "\"Validation constraint violation: invalid value in element 'index'\"}\n");
-    expect_one_reload();
+              "\"Validation constraint violation: invalid value in element 'index'\"}\n"
+              "FAULTS\n" +
+                  kFaultLines);
 }
 
 TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
@@ -95,38 +117,62 @@ TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
               "READY\n"
               "get-lastScannedFile\t{\"fn\":\"/home/user/scanned.txt\"}\n"
               "reload\t\"closed without reply\"\n"
-              "unregister-client\t{\"fault\":\"SOAP-ENV:Client\"}\n");
-    expect_one_reload();
+              "FAULTS\n" +
+                  kFaultLines);
 }
 
 // A page of any origin can post to the daemon; only an allowed origin may use it, and it
 // then reads replies and waits in long polls like any client.
 TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
 {
-    const std::string dir = std::string(GC_SOURCE_DIR) + "/tests/interop/browser";
-    std::string out, err;
-    if (access(kChromium, X_OK) != 0 ||
-        run_command({kNode, "-e", "require('" + dir + "/node_modules/puppeteer-core')"}, &out,
-                    &err) != 0)
-        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core in " << dir
-                     << " (make deps installs both): " << err;
+    const std::string dir = browser_dir();
+    if (dir.empty())
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
     const int page_port = free_tcp_port();
     start_fed({"--allow-origin", "http://127.0.0.1:" + std::to_string(page_port)});
-    EXPECT_EQ(
-        run_check(
-            {kNode, dir + "/browser_check.js", kChromium, url(), std::to_string(page_port)},
-            {"blockedFile", "S", "s", "\\nSO=/home/user/second.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}),
-        "no-cors text/plain: opaque\n"
-        "no-cors application/x-www-form-urlencoded: opaque\n"
-        "no-cors multipart/form-data: opaque\n"
-        "cors text/xml: TypeError\n"
-        "form text/plain: sent\n"
-        "form application/x-www-form-urlencoded: sent\n"
-        "interface-version\t2\n"
-        "READY\n"
-        "get-blockedFile2\t/home/user/second.doc\n");
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(
+        spawn(&c, {kNode, dir + "/browser_check.js", kChromium, url(), std::to_string(page_port)}));
+    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 30000)) << c.out << "\n" << c.err;
+    EXPECT_TRUE(
+        send({"blockedFile", "S", "s", "\\nSO=/home/user/second.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
+    EXPECT_EQ(wait_exit(&c, 30000), 0) << c.err;
+    EXPECT_EQ(c.out, "no-cors text/plain: opaque\n"
+                     "no-cors application/x-www-form-urlencoded: opaque\n"
+                     "no-cors multipart/form-data: opaque\n"
+                     "cors text/xml: TypeError\n"
+                     "form text/plain: sent\n"
+                     "form application/x-www-form-urlencoded: sent\n"
+                     "interface-version\t2\n"
+                     "READY\n"
+                     "get-blockedFile2\t/home/user/second.doc\n");
     drain(&daemon, 200);
     EXPECT_EQ(daemon.err.find("FWD_CMD"), std::string::npos) << daemon.err;
+}
+
+// The dashboard of --web in a real browser: the versions, then a blocked file within a
+// second of its arrival, its name shown as text.
+TEST_F(StackInterop, DashboardShowsVersionsAndABlockedFileAsItArrives)
+{
+    const std::string dir = browser_dir();
+    if (dir.empty())
+        GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
+    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(send({"binVersionNumber", "S", "I", "42"}));
+    child_proc c;
+    child_guard g(&c);
+    ASSERT_TRUE(spawn(
+        &c, {kNode, dir + "/dashboard_check.js", kChromium, url(), build_path("dashboard.png")},
+        true));
+    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 30000)) << c.out << "\n" << c.err;
+    const std::string name = "/home/user/<script>window.ran=1</script>.doc";
+    ASSERT_TRUE(send({"blockedFile", "S", "s", "\\nSO=" + name + "\\nBR=0\\nAN=Eicar\\nAC=deny"}));
+    ASSERT_EQ(write(c.in_fd, "\n", 1), 1);
+    EXPECT_EQ(wait_exit(&c, 30000), 0) << c.err;
+    EXPECT_EQ(c.out, "versions\tInterface 2 Binary 42 Engine 0 Signatures 0 Configuration (none)\n"
+                     "READY\nnewest\t" +
+                         name + "\nscripts ran\t0\n");
 }
 
 }  // namespace

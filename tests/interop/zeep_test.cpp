@@ -1,7 +1,8 @@
 // Interoperability with a third-party SOAP stack: Debian's python3-zeep builds its client
 // from the installed WSDL alone and calls every two-way operation of a real daemon fed
-// by status-send; each answer must carry what status-send put in. Skipped, with a
-// message, where /usr/bin/python3 cannot import zeep.
+// by status-send; each answer must carry what status-send put in. Then it reads the
+// code and text of an unknown client id and a failed forward on both SOAP ports.
+// Skipped, with a message, where /usr/bin/python3 cannot import zeep.
 #include "process/soap_daemon.h"
 
 namespace {
@@ -34,13 +35,16 @@ TEST_F(ZeepInterop, EveryTwoWayOperationAnswersWhatStatusSendPutIn)
 
     child_proc py;
     child_guard g(&py);
-    ASSERT_TRUE(spawn(&py, {kPython, std::string(GC_SOURCE_DIR) + "/tests/interop/zeep_check.py",
-                            build_path("gui-connector.wsdl"),
-                            "http://127.0.0.1:" + std::to_string(port) + "/"}));
+    ASSERT_TRUE(
+        spawn(&py,
+              {kPython, std::string(GC_SOURCE_DIR) + "/tests/interop/zeep_check.py",
+               build_path("gui-connector.wsdl"), "http://127.0.0.1:" + std::to_string(port) + "/"},
+              true));
     ASSERT_TRUE(wait_for_output(&py, "READY\n", 1, 60000)) << py.out << "\n" << py.err;
     // News for the long polls, on the connection zeep already holds.
     ASSERT_TRUE(send({"blockedFile", "S", "2", "/tmp/newest", "Sig.New"}));
     ASSERT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/scanned.txt"}));
+    ASSERT_TRUE(fail_forwards_when_asked(&py));
     ASSERT_EQ(wait_exit(&py, 60000), 0) << py.out << "\n" << py.err;
 
     const std::string before_id =
@@ -66,11 +70,19 @@ TEST_F(ZeepInterop, EveryTwoWayOperationAnswersWhatStatusSendPutIn)
     std::string id = py.out.substr(before_id.size(), id_end - before_id.size());
     EXPECT_FALSE(id.empty());
     EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
-    EXPECT_EQ(py.out.substr(id_end + 1),
-              "READY\n"
-              "get-lastBlockedFile\t{\"filename\": \"/tmp/newest\", \"information\": \"Sig.New\", "
-              "\"index\": 2}\n"
-              "get-lastScannedFile\t\"/home/user/scanned.txt\"\n");
+    EXPECT_EQ(
+        py.out.substr(id_end + 1),
+        "READY\n"
+        "get-lastBlockedFile\t{\"filename\": \"/tmp/newest\", \"information\": \"Sig.New\", "
+        "\"index\": 2}\n"
+        "get-lastScannedFile\t\"/home/user/scanned.txt\"\n"
+        "FAULTS\n"
+        "1.1 unregister-client\t{\"code\": \"SOAP-ENV:Client\", \"text\": "
+        "\"unknown client id\"}\n"
+        "1.1 ping\t{\"code\": \"SOAP-ENV:Client\", \"text\": \"could not forward request\"}\n"
+        "1.2 unregister-client\t{\"code\": \"SOAP-ENV:Sender\", \"text\": "
+        "\"unknown client id\"}\n"
+        "1.2 ping\t{\"code\": \"SOAP-ENV:Sender\", \"text\": \"could not forward request\"}\n");
 }
 
 }  // namespace

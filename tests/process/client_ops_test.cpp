@@ -315,7 +315,7 @@ TEST_F(ClientOps, UnregisterEndsTheNamedConnectionAndFaultsOnUnknownIds)
     client_run unknown = client({"unregister-client", "--id", "999999999999"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_EQ(unknown.out, "");
-    EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: (no fault string)\n");
+    EXPECT_EQ(unknown.err, "connector-client: SOAP fault SOAP-ENV:Client: unknown client id\n");
 
     http_conn held;
     std::string id = xml_text(call(&held, "register-client"), "id");
@@ -399,9 +399,10 @@ TEST_F(ClientOps, TimeoutEndsAWaitWithNoAnswer)
 {
     ASSERT_TRUE(start());
     client_run r = client({"get-lastScannedFile", "--timeout", "1"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "connector-client: cannot reach the GUI connector at 127.0.0.1 port " +
-                         std::to_string(port) + ": no answer within 1 s\n");
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, "connector-client: no new record within 1 s from the GUI connector at "
+                     "127.0.0.1 port " +
+                         std::to_string(port) + "\n");
 }
 
 TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)

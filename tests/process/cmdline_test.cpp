@@ -1,17 +1,24 @@
 // The daemon's command line and start-up, seen from outside: exit statuses, the exact
 // texts, the run-once lock, the masked password and the stop signals.
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "support/test_support.h"
+#include "support/tls_certs.h"
 
 namespace {
 
@@ -26,7 +33,8 @@ const char kSynopsis[] =
     "\t-D\tdiagnostic mode\n"
     "\t-V\tversion info and this help screen\n"
     "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n"
-    "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use the service\n";
+    "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use the service\n"
+    "\t--web\tserve GET /metrics, /?wsdl and the dashboard / on the SOAP port\n";
 
 class Cmdline : public ::testing::Test {
 protected:
@@ -190,12 +198,12 @@ TEST_F(Cmdline, PasswordIsMaskedInProcessArguments)
     EXPECT_EQ(wait_exit(&c, 15000), 0);
 }
 
-TEST_F(Cmdline, MissingIpcDirectorySkipsTheLoopAndExitsZero)
+TEST_F(Cmdline, MissingIpcDirectorySkipsTheLoopAndFailsTheStart)
 {
     child_proc c;
     child_guard g(&c);
     ASSERT_TRUE(spawn(&c, {bin, "-v", "-h", soap_arg(), "-d", dir + "/missing"}));
-    EXPECT_EQ(wait_exit(&c, 10000), 0);
+    EXPECT_EQ(wait_exit(&c, 10000), 2);
     EXPECT_NE(c.err.find("cannot init generic stats info\n"), std::string::npos) << c.err;
     EXPECT_EQ(c.out.find("waiting for a message"), std::string::npos);
     EXPECT_NE(c.out.find("IPC msg queue directory \"" + dir + "/missing\"\n"), std::string::npos);
@@ -251,11 +259,19 @@ TEST_F(Cmdline, EmptyHostMeansAllAddresses)
     EXPECT_NE(c.out.find("SOAP host \"<NULL>\" and port " + std::to_string(port) + "\n"),
               std::string::npos)
         << c.out;
+    // All addresses are IPv6 ones too.
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    a.sin6_addr = in6addr_loopback;
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
+    close(fd);
     kill(c.pid, SIGTERM);
     EXPECT_EQ(wait_exit(&c, 10000), 0);
 }
 
-TEST_F(Cmdline, BusySoapPortFailsStartAndExitsZero)
+TEST_F(Cmdline, BusySoapPortFailsStartAndSaysWhy)
 {
     child_proc first;
     child_guard g(&first);
@@ -263,9 +279,116 @@ TEST_F(Cmdline, BusySoapPortFailsStartAndExitsZero)
     std::string dir2 = make_temp_dir();
     std::string bin2 = private_binary(dir2, "gui-connector");
     std::string out, err;
-    EXPECT_EQ(run_command({bin2, "-h", soap_arg()}, &out, &err), 0);
-    EXPECT_NE(err.find("cannot start SOAP interface\n"), std::string::npos) << err;
+    EXPECT_EQ(run_command({bin2, "-h", soap_arg()}, &out, &err), 2);
+    EXPECT_NE(err.find("cannot start SOAP interface\nSOAP interface: cannot listen on 127.0.0.1 "
+                       "port " +
+                       std::to_string(port) + ": Address already in use\n"),
+              std::string::npos)
+        << err;
     remove_tree(dir2);
+}
+
+// Holds a lock file as a running daemon would: locked, with the holder's id inside.
+int hold_lock(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    std::string pid = std::to_string(getpid()) + "\n";
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        write(fd, pid.data(), pid.size()) != (ssize_t)pid.size()) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(Cmdline, RefusedStartsSayWhyWithTheirOwnStatus)
+{
+    ASSERT_TRUE(make_test_certificates(dir));
+    int busy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    const std::string me = std::to_string(getpid());
+    const std::string p = std::to_string(port), bad_host = "-h: bad address \"";
+    enum hold { NONE, PROGRAM_LOCK, CHANNEL_LOCK };
+    struct bad_start {
+        std::vector<std::string> args;
+        hold held;
+        int status;
+        std::vector<std::string> lines;  // on stderr, in this order
+    };
+    const std::vector<bad_start> table = {
+        {{"-h", ":99999"}, NONE, 1, {bad_host + ":99999\"", "synopsis: "}},
+        {{"-h", ":abc"}, NONE, 1, {bad_host + ":abc\""}},
+        {{"-h", ":"}, NONE, 1, {bad_host + ":\""}},
+        {{"-h", "127.0.0.1:-1"}, NONE, 1, {bad_host + "127.0.0.1:-1\""}},
+        {{"-p", "65536"}, NONE, 1, {"-p: bad port \"65536\""}},
+        {{"-s", dir + "/server.pem"}, NONE, 1, {"-s: no key file in " + dir + "/server.pem"}},
+        {{"-s", "ca.pem::pw"}, NONE, 1, {"-s: no key file in the argument"}},
+        {{"-M", "-U"}, NONE, 1, {"-M and -U together leave no status channel\n"}},
+        {{"-h", "127.0.0.1:" + p},
+         NONE,
+         2,
+         {"cannot start SOAP interface\nSOAP interface: cannot listen on 127.0.0.1 port " + p +
+          ": Address already in use\n"}},
+        {{"-h", "192.0.2.1:" + p}, NONE, 2, {": Cannot assign requested address\n"}},
+        {{"-h", "[::1]:" + p, "-s", ":" + dir + "/server.pem:wrong"},
+         NONE,
+         2,
+         {"SOAP interface: TLS set-up with key file \"" + dir + "/server.pem\"",
+          ": bad decrypt\n"}},
+        {{"-h", "[::1]:" + p, "-s", dir + "/ca.pem:" + dir + "/none.pem"},
+         NONE,
+         2,
+         {"TLS set-up with key file \"" + dir + "/none.pem\"", ": No such file or directory\n"}},
+        {{"-d", dir + "/missing"},
+         NONE,
+         2,
+         {"msgqueue creation: No such file or directory\ncannot init generic stats info\n"}},
+        {{},
+         PROGRAM_LOCK,
+         255,
+         {"run once check: another instance is already running\nlock file \"" + bin +
+          ".lck\" is held by process " + me + "\n"}},
+        {{},
+         CHANNEL_LOCK,
+         255,
+         {"run once check: another instance uses the channel directory \"" + dir +
+          "\"\nlock file \"" + dir + "/gui-connector-channel.lck\" is held by process " + me +
+          "\n"}},
+    };
+    for (const auto &row : table) {
+        std::string shown;
+        for (const auto &w : row.args)
+            shown += w + " ";
+        int lock = row.held == PROGRAM_LOCK   ? hold_lock(bin + ".lck")
+                   : row.held == CHANNEL_LOCK ? hold_lock(dir + "/gui-connector-channel.lck")
+                                              : -2;
+        ASSERT_NE(lock, -1) << shown;
+        std::vector<std::string> argv{bin, "-v"};
+        if (row.args.empty() || row.args[0] != "-h")
+            argv.insert(argv.end(), {"-h", "127.0.0.1:" + std::to_string(free_tcp_port())});
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::string out, err;
+        EXPECT_EQ(run_command(argv, &out, &err), row.status) << shown << err;
+        size_t at = 0;
+        for (const auto &line : row.lines) {
+            at = err.find(line, at);
+            ASSERT_NE(at, std::string::npos) << shown << "lacks " << line << " in\n" << err;
+        }
+        // A start that failed claims no success first.
+        EXPECT_EQ(out.find("data ... done.\n"), std::string::npos) << shown << out;
+        if (row.status == 2) {
+            EXPECT_NE(out.find("data ... failed.\n"), std::string::npos) << shown << out;
+        }
+        if (lock >= 0)
+            close(lock);
+    }
+    close(busy);
 }
 
 }  // namespace

@@ -456,7 +456,7 @@ TEST_F(FaultInputs, ForwardedCommandsWentIntoTheLockFileWhenStandardErrorWasClos
     }
     std::ifstream lock(bin + ".lck", std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(lock)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "");
+    EXPECT_EQ(content, std::to_string(daemon.pid) + "\n");  // the holder's id, nothing else
     ASSERT_TRUE(send_lines("scannedFiles S Z 3\nscannedFiles I Z 2\n"));
     ASSERT_TRUE(stat_reaches("scannedFiles", "5"));
     expect_alive_and_exact(stats_body(5));

@@ -118,8 +118,8 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
     send({"9", "I", "Z", "5"});
     send({"6", "S", "S", "/a\\nb"});
     send({"5", "S", "s", "\\nSO=/home/user/report.doc\\nBR=3\\nAN=Test.Signature"});
-    send({"4", "S", "S", std::string(460, 'c')});
-    send({"1", "I", "I", "1"});
+    send({"-f", "4", "S", "S", std::string(460, 'c')});
+    send({"-f", "1", "I", "I", "1"});
     ASSERT_TRUE(wait_count("=> rc", 6));
     EXPECT_NE(std::string::npos, d_.out.find(": op I on item 9, Z0=[5] => rc 0\n\n"));
     EXPECT_NE(std::string::npos, d_.out.find(": op S on item 6, S0=[/a\nb] => rc 0\n\n"));
@@ -218,13 +218,14 @@ TEST_F(Daemon, QueueRemovedFromOutsideRestartsUnderSameKey)
     EXPECT_EQ(0, stop());
 }
 
-TEST_F(Daemon, BothTransportsOffFailsSetUpAndExitsCleanly)
+TEST_F(Daemon, BothTransportsOffIsRefusedBeforeAnySetUp)
 {
     ASSERT_TRUE(spawn(
         &d_, {bin_, "-M", "-U", "-d", dir_, "-h", "127.0.0.1:" + std::to_string(free_tcp_port())}));
-    EXPECT_EQ(0, wait_exit(&d_, 15000)) << d_.err;
+    EXPECT_EQ(1, wait_exit(&d_, 15000)) << d_.err;
     drain(&d_, 100);
-    EXPECT_NE(std::string::npos, d_.err.find("msgqueue creation")) << d_.err;
+    EXPECT_NE(std::string::npos, d_.err.find("-M and -U together")) << d_.err;
+    EXPECT_EQ(std::string::npos, d_.err.find("msgqueue creation")) << d_.err;
     EXPECT_EQ("", d_.out);  // not verbose: no progress at all
 }
 

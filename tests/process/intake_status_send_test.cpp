@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -125,9 +126,19 @@ TEST_F(StatusSend, RepeatsAndReadsBatches)
 TEST_F(StatusSend, RefusesBadInputWithOneLine)
 {
     const std::vector<std::vector<std::string>> bad = {
-        {"13", "S", "I", "1"}, {"nosuch", "S", "I", "1"}, {"1", "X", "I", "1"},
-        {"1", "S", "Q", "1"},  {"1", "S", "I", "12abc"},  {"1", "S", "I", "4294967296"},
+        {"13", "S", "I", "1"},
+        {"nosuch", "S", "I", "1"},
+        {"1", "X", "I", "1"},
+        {"1", "S", "Q", "1"},
+        {"1", "S", "I", "12abc"},
+        {"1", "S", "I", "4294967296"},
         {"5", "S", "2", "/x"},
+        // Records the daemon would drop: an op or kind the item does not take, a cut
+        // configuration file, a field text past its room.
+        {"1", "I", "I", "1"},
+        {"blockedFile", "S", "S", "/x"},
+        {"4", "S", "S", std::string(450, 'c')},
+        {"5", "S", "s", "\\nSO=" + std::string(900, 'p') + "\\nAN=x"},
     };
     for (const auto &args : bad) {
         std::string err;
@@ -140,6 +151,13 @@ TEST_F(StatusSend, RefusesBadInputWithOneLine)
               run_command({build_path("status-send"), "-d", dir_ + "/missing", "1", "S", "I", "1"},
                           &out, &err));
     EXPECT_NE(std::string::npos, err.find("cannot open the status channel"));
+    // Nobody receives on this directory's UDP port.
+    std::string idle = dir_ + "/idle";
+    ASSERT_EQ(0, mkdir(idle.c_str(), 0700));
+    EXPECT_EQ(1,
+              run_command({build_path("status-send"), "-d", idle, "1", "S", "I", "1"}, &out, &err));
+    EXPECT_EQ("status-send: send failed: no GUI connector takes messages on \"" + idle + "\"\n",
+              err);
 }
 
 }  // namespace

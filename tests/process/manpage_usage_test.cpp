@@ -67,10 +67,10 @@ struct page_case {
 TEST(ManPages, OptionListsMatchTheUsageTexts)
 {
     const std::vector<page_case> cases = {
-        // The daemon's synopsis is the fixed text its users' scripts know, and it never
-        // listed --version, which works only as the first argument.
-        {"gui-connector", {"-V"}, 2, "man/gui-connector.8", {"--version"}},
-        {"status-send", {"-h"}, 1, "man/status-send.1", {}},
+        // The daemon's synopsis (-V) is the fixed text its users' scripts know; its
+        // help text is the one that lists every option.
+        {"gui-connector", {"--help"}, 1, "man/gui-connector.8", {}},
+        {"status-send", {"--help"}, 1, "man/status-send.1", {}},
         {"connector-client", {"--help"}, 1, "man/connector-client.1", {}},
     };
     for (const auto &c : cases) {
@@ -78,6 +78,15 @@ TEST(ManPages, OptionListsMatchTheUsageTexts)
         argv.insert(argv.end(), c.usage_args.begin(), c.usage_args.end());
         std::string out, err;
         EXPECT_EQ(run_command(argv, &out, &err), 0) << c.program;
+        // GNU style: the help's first line names the package, and so does --version
+        // (the daemon's two version lines are fixed for the tools that read them).
+        const std::string package = "(gui-connector) " GC_PACKAGE_VERSION;
+        EXPECT_NE(out.substr(0, out.find('\n')).find(package), std::string::npos) << out;
+        std::string version_out;
+        if (c.program != "gui-connector") {
+            EXPECT_EQ(run_command({argv[0], "--version"}, &version_out, &err), 0);
+            EXPECT_EQ(version_out, c.program + " " + package + "\n");
+        }
         std::set<std::string> usage = options_in(c.usage_stream == 1 ? out : err);
         ASSERT_FALSE(usage.empty()) << c.program << " printed no options";
         std::set<std::string> page = options_in(option_tags(GC_SOURCE_DIR "/" + c.page));

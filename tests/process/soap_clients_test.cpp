@@ -41,9 +41,9 @@ const char kForwardFault11[] =
     "</SOAP-ENV:Fault>";
 const char kForwardFault12[] =
     "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
-    "</SOAP-ENV:Code><SOAP-ENV:Reason>could not forward request</SOAP-ENV:Reason>"
-    "<SOAP-ENV:Detail>had a problem forwarding the request to the executing instance"
-    "</SOAP-ENV:Detail></SOAP-ENV:Fault>";
+    "</SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">could not forward request"
+    "</SOAP-ENV:Text></SOAP-ENV:Reason><SOAP-ENV:Detail><sntr:text>had a problem forwarding "
+    "the request to the executing instance</sntr:text></SOAP-ENV:Detail></SOAP-ENV:Fault>";
 
 class SoapClients : public SoapDaemon {
 protected:
@@ -227,9 +227,7 @@ TEST_F(SoapClients, ConnectionKeepAliveTokenKeepsTheConnection)
 TEST_F(SoapClients, ForwardingFailsVisiblyWhenStandardErrorHasNoReader)
 {
     ASSERT_TRUE(start());
-    // Close the only read end of the daemon's stderr pipe: its writes now fail (EPIPE).
-    close(daemon.err_fd);
-    daemon.err_fd = -1;
+    stop_reading_forwards();
 
     http_conn c;
     ASSERT_TRUE(http_connect(&c, port));
@@ -314,7 +312,7 @@ TEST_F(SoapClients, UnregisterEndsOnlyTheNamedBlockedConnection)
     EXPECT_EQ(r.status, 500) << r.head;
 }
 
-TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
+TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithItsTextAndCancelsNothing)
 {
     ASSERT_TRUE(start());
     http_conn blocked, c;
@@ -327,10 +325,11 @@ TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
     http_reply r = fault(&c, "unregister-client");
     EXPECT_EQ(r.status, 500) << r.head;
     EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"),
-              "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode></SOAP-ENV:Fault>")
+              "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
+              "<faultstring>unknown client id</faultstring></SOAP-ENV:Fault>")
         << r.body;
 
-    // The same in SOAP 1.2: a Sender fault with no Reason at all, sent as 400.
+    // The same in SOAP 1.2: a Sender fault with the text as its Reason, sent as 400.
     http_conn c12;
     ASSERT_TRUE(http_connect(&c12, port));
     ASSERT_TRUE(
@@ -339,7 +338,8 @@ TEST_F(SoapClients, UnregisterUnknownIdIsAFaultWithoutTextAndCancelsNothing)
     EXPECT_EQ(r.status, 400) << r.head;
     EXPECT_EQ(xml_text(r.body, "SOAP-ENV:Body"),
               "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
-              "</SOAP-ENV:Code></SOAP-ENV:Fault>")
+              "</SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">unknown client id"
+              "</SOAP-ENV:Text></SOAP-ENV:Reason></SOAP-ENV:Fault>")
         << r.body;
 
     // Nothing was cancelled: the blocked client still waits and is then answered.

@@ -7,6 +7,7 @@
 #define GC_TESTS_PROCESS_SOAP_DAEMON_H
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +143,26 @@ protected:
         EXPECT_EQ(wait_exit(&daemon, ms), 0) << "stdout tail:\n"
                                              << tail(daemon.out) << "\nstderr:\n"
                                              << daemon.err;
+    }
+
+    // Closes the test's end of the daemon's standard error, where the scanner side reads
+    // forwarded commands: every forward fails from then on (EPIPE).
+    void stop_reading_forwards()
+    {
+        close(daemon.err_fd);
+        daemon.err_fd = -1;
+    }
+
+    // The interop checks' second half: once c says FAULTS, forwarding is made to fail and
+    // c is told to go on, on its stdin.
+    ::testing::AssertionResult fail_forwards_when_asked(child_proc *c)
+    {
+        if (!wait_for_output(c, "FAULTS\n", 1, 30000))
+            return ::testing::AssertionFailure() << "no FAULTS\n" << c->out << "\n" << c->err;
+        stop_reading_forwards();
+        if (write(c->in_fd, "\n", 1) != 1)
+            return ::testing::AssertionFailure() << "cannot write to the check's stdin";
+        return ::testing::AssertionSuccess();
     }
 
     static std::string tail(const std::string &s)

@@ -1,5 +1,6 @@
 // Serving a connection: keep-alive, routing, reading rules, header echo and faults, with
 // serve_connection running on one end of a socket pair and a real store behind it.
+#include <expat.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,10 +9,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 #include "support/soap_test_support.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -54,6 +59,37 @@ struct stderr_pipe {
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 };
+
+// The text of each element of a reply by its name as written, first occurrence only, and
+// "name@attribute" for its attributes; empty when a strict XML parser refuses the reply.
+std::map<std::string, std::string> element_texts(const std::string &xml)
+{
+    struct state {
+        std::map<std::string, std::string> texts;
+        std::vector<std::string> open;
+    } st;
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetUserData(p, &st);
+    XML_SetElementHandler(
+        p,
+        [](void *u, const XML_Char *name, const XML_Char **attrs) {
+            auto *s = static_cast<state *>(u);
+            s->open.push_back(s->texts.count(name) ? "" : name);
+            for (; s->open.back() != "" && *attrs; attrs += 2)
+                s->texts[std::string(name) + "@" + attrs[0]] = attrs[1];
+            if (s->open.back() != "")
+                s->texts[name];
+        },
+        [](void *u, const XML_Char *) { static_cast<state *>(u)->open.pop_back(); });
+    XML_SetCharacterDataHandler(p, [](void *u, const XML_Char *text, int len) {
+        auto *s = static_cast<state *>(u);
+        if (!s->open.empty() && s->open.back() != "")
+            s->texts[s->open.back()].append(text, static_cast<size_t>(len));
+    });
+    const bool ok = XML_Parse(p, xml.data(), static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return ok ? st.texts : std::map<std::string, std::string>();
+}
 
 class ServeTest : public ::testing::Test {
 protected:
@@ -176,15 +212,83 @@ TEST_F(ServeTest, FailedForwardIsASenderFaultInSoap12)
     EXPECT_EQ(http_body(r),
               reply_head(2) +
                   "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
-                  "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason>could not forward request"
-                  "</SOAP-ENV:Reason><SOAP-ENV:Detail>had a problem forwarding the request to "
-                  "the executing instance</SOAP-ENV:Detail></SOAP-ENV:Fault>" +
+                  "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text "
+                  "xml:lang=\"en\">could not forward request</SOAP-ENV:Text></SOAP-ENV:Reason>"
+                  "<SOAP-ENV:Detail><sntr:text>had a problem forwarding the request to the "
+                  "executing instance</sntr:text></SOAP-ENV:Detail></SOAP-ENV:Fault>" +
                   kReplyTail);
     expect_closed();
 }
 
-// The first request on a connection fails before any serve routine: the fault still
-// carries the SOAP encoding style (on Body in 1.1, on Fault in 1.2).
+// Every kind of fault the service writes, in both versions, read as a SOAP stack reads
+// it (code, text, detail), and every 1.2 one held to the SOAP 1.2 envelope schema that
+// stacks ship (the npm package strong-soap, installed by make deps, with xmllint).
+TEST_F(ServeTest, EveryFaultCarriesItsCodeAndTextAndValidatesInSoap12)
+{
+    const std::string big = "<sntr:ping>" + std::string(1 << 20, '7') + "</sntr:ping>";
+    struct fault_case {
+        const char *kind, *body, *text, *detail;
+    } cases[] = {
+        {"unknown method", "<sntr:nosuch/>",
+         "Method 'sntr:nosuch' not implemented: method name or namespace not recognized", ""},
+        {"bad argument", "<sntr:get-blockedFile><index>abc</index></sntr:get-blockedFile>",
+         "Validation constraint violation: invalid value in element 'index'", ""},
+        {"unknown id", "<sntr:unregister-client><id>7</id></sntr:unregister-client>",
+         "unknown client id", ""},
+        {"failed forward", "<sntr:ping/>", "could not forward request",
+         "had a problem forwarding the request to the executing instance"},
+        {"too large", nullptr, "request too large", ""},
+        {"malformed body", "<sntr:get-versionInfo><a></b></sntr:get-versionInfo>",
+         "Validation constraint violation: syntax error in element 'SOAP-ENV:Envelope'", ""},
+    };
+    const std::string dir = make_temp_dir();
+    const std::string schema = std::string(GC_SOURCE_DIR) +
+                               "/tests/interop/node/node_modules/strong-soap/xsds/"
+                               "soap12-envelope.xsd";
+    std::vector<std::string> lint{"/usr/bin/xmllint", "--noout", "--nonet", "--schema", schema};
+    for (const fault_case &f : cases) {
+        for (int version : {1, 2}) {
+            stderr_pipe err(true);
+            ASSERT_TRUE(soap_conn_finish(&conn));
+            ASSERT_TRUE(soap_conn_start(&conn));
+            const std::string envelope = soap_envelope(f.body ? f.body : big, version);
+            char size[16];
+            snprintf(size, sizeof size, "%zx", envelope.size());
+            // 1.1 is refused on its Content-Length, before the envelope; 1.2 inside it.
+            (void)send_all(conn.fd, f.body || version == 1
+                                        ? http_post(envelope, version)
+                                        : "POST / HTTP/1.1\r\nContent-Type: application/soap+xml"
+                                          "\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                              std::string(size) + "\r\n" + envelope);
+            const std::string r = read_response(conn.fd);
+            std::map<std::string, std::string> t = element_texts(http_body(r));
+            const std::string what = std::string(f.kind) + " in " + std::to_string(version);
+            if (version == 1) {
+                EXPECT_EQ(http_status_line(r), "HTTP/1.1 500 Internal Server Error") << what;
+                EXPECT_EQ(t["faultcode"], "SOAP-ENV:Client") << what << "\n" << r;
+                EXPECT_EQ(t["faultstring"], f.text) << what << "\n" << r;
+                EXPECT_EQ(t["detail"], f.detail) << what;
+                continue;
+            }
+            EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request") << what;
+            EXPECT_EQ(t["SOAP-ENV:Value"], "SOAP-ENV:Sender") << what << "\n" << r;
+            EXPECT_EQ(t["SOAP-ENV:Text"], f.text) << what << "\n" << r;
+            EXPECT_EQ(t["SOAP-ENV:Text@xml:lang"], "en") << what;
+            EXPECT_EQ(t["sntr:text"], f.detail) << what;
+            lint.push_back(dir + "/" + std::to_string(lint.size()) + ".xml");
+            std::ofstream(lint.back(), std::ios::binary) << http_body(r);
+        }
+    }
+    std::string out, lint_err;
+    const int rc = run_command(lint, &out, &lint_err);
+    remove_tree(dir);
+    if (access(lint[0].c_str(), X_OK) != 0 || access(schema.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no xmllint (libxml2-utils) or no strong-soap schemas (make deps)";
+    EXPECT_EQ(rc, 0) << lint_err;
+}
+
+// The first request on a connection fails before any serve routine: a 1.1 fault still
+// carries the SOAP encoding style on Body; 1.2 allows none on Fault.
 TEST_F(ServeTest, UnknownElementOnAFreshConnectionCarriesEncodingStyle)
 {
     const std::string r = ask("<sntr:nosuch/>");
@@ -200,16 +304,16 @@ TEST_F(ServeTest, UnknownElementOnAFreshConnectionCarriesEncodingStyle)
     EXPECT_EQ(rc, 13);  // SOAP_NO_METHOD
 }
 
-TEST_F(ServeTest, Soap12FaultBeforeDispatchCarriesEncodingStyleOnFault)
+TEST_F(ServeTest, Soap12FaultBeforeDispatchHasNoEncodingStyle)
 {
     const std::string r = ask("", 2);
     EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request");
-    EXPECT_EQ(http_body(r),
-              reply_head(2) +
-                  "<SOAP-ENV:Fault SOAP-ENV:encodingStyle=\"http://www.w3.org/2003/05/"
-                  "soap-encoding\"><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
-                  "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason>Method '' " +
-                  kNoMethod + "</SOAP-ENV:Reason></SOAP-ENV:Fault>" + kReplyTail);
+    EXPECT_EQ(http_body(r), reply_head(2) +
+                                "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
+                                "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text "
+                                "xml:lang=\"en\">Method '' " +
+                                kNoMethod + "</SOAP-ENV:Text></SOAP-ENV:Reason></SOAP-ENV:Fault>" +
+                                kReplyTail);
     expect_closed();
 }
 
@@ -362,20 +466,24 @@ TEST_F(ServeTest, Soap12ActionIsNotEchoedIntoContentType)
     EXPECT_EQ(a.find("action="), std::string::npos) << a;
 }
 
-TEST_F(ServeTest, ClientRegistrationWithoutEndpointIsAFaultWithoutText)
+TEST_F(ServeTest, ClientRegistrationWithoutEndpointIsAFaultWithItsText)
 {
     const std::string r = ask("<sntr:register-client/>", 2);
     EXPECT_EQ(http_status_line(r), "HTTP/1.1 400 Bad Request");
     EXPECT_EQ(http_body(r), reply_head(2) +
                                 "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender"
-                                "</SOAP-ENV:Value></SOAP-ENV:Code></SOAP-ENV:Fault>" +
+                                "</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text "
+                                "xml:lang=\"en\">could not register client</SOAP-ENV:Text>"
+                                "</SOAP-ENV:Reason></SOAP-ENV:Fault>" +
                                 kReplyTail);
     expect_closed();
     ASSERT_TRUE(soap_conn_finish(&conn));
     ASSERT_TRUE(soap_conn_start(&conn));
     const std::string u =
         ask("<sntr:unregister-client><id>18446744073709551615</id></sntr:unregister-client>");
-    EXPECT_EQ(http_body(u), reply_head(1) + kFault11Open + "</SOAP-ENV:Fault>" + kReplyTail);
+    EXPECT_EQ(http_body(u), reply_head(1) + kFault11Open +
+                                "<faultstring>unknown client id</faultstring></SOAP-ENV:Fault>" +
+                                kReplyTail);
     expect_closed();
 }
 

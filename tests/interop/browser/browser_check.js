@@ -7,11 +7,8 @@
 // READY, then long-polls get-blockedFile2 for the ring's second record and prints its
 // object. Exits non-zero on any error.
 'use strict';
-const fs = require('fs');
 const http = require('http');
-const os = require('os');
-const path = require('path');
-const puppeteer = require('puppeteer-core');
+const { run } = require('./launch');
 
 const [chromium, daemon, allowedPort] = process.argv.slice(2);
 const NS =
@@ -79,35 +76,27 @@ async function soap(daemon, body, tag) {
 async function main() {
   const allowed = await serve(Number(allowedPort));
   const foreign = await serve(0);
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'gc-chromium-'));
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    userDataDir: profile,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
   try {
-    const page = await browser.newPage();
-    await page.goto(`http://127.0.0.1:${foreign.address().port}/`);
-    const stop = envelope('<sntr:stop/>');
-    for (const line of await page.evaluate(attack, daemon, stop))
-      console.log(line);
+    await run(chromium, async (browser) => {
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${foreign.address().port}/`);
+      const stop = envelope('<sntr:stop/>');
+      for (const line of await page.evaluate(attack, daemon, stop))
+        console.log(line);
 
-    await page.goto(`http://127.0.0.1:${allowedPort}/`);
-    console.log('interface-version\t' +
-                await page.evaluate(soap, daemon, envelope('<sntr:get-versionInfo/>'),
-                                    'interface-version'));
-    const poll = page.evaluate(soap, daemon,
-                               envelope('<sntr:get-blockedFile2><index>1</index>' +
-                                        '</sntr:get-blockedFile2>'), 'object');
-    console.log('READY');
-    console.log('get-blockedFile2\t' + await poll);
+      await page.goto(`http://127.0.0.1:${allowedPort}/`);
+      console.log('interface-version\t' +
+                  await page.evaluate(soap, daemon, envelope('<sntr:get-versionInfo/>'),
+                                      'interface-version'));
+      const poll = page.evaluate(soap, daemon,
+                                 envelope('<sntr:get-blockedFile2><index>1</index>' +
+                                          '</sntr:get-blockedFile2>'), 'object');
+      console.log('READY');
+      console.log('get-blockedFile2\t' + await poll);
+    });
   } finally {
-    await browser.close();
     allowed.close();
     foreign.close();
-    fs.rmSync(profile, { recursive: true, force: true });
   }
 }
 

@@ -9,7 +9,10 @@
 //                      connection, released by the lastScannedFile the caller sends
 //   reload             one-way, on a connection of its own with Connection: close:
 //                      "closed without reply" is its success
-//   unregister-client  one-way with an unknown id: its fault comes back as a fault
+//   FAULTS             then, once the caller has made forwarding fail and answered
+//                      with a line on stdin, an unknown client id (one-way: its fault
+//                      comes back all the same) and a failed forward on the SOAP 1.1
+//                      and the SOAP 1.2 port ("1.2 ping"), each with its code and text
 // usage: node node_soap_check.js WSDL URL. Exits 0 when every step went as expected.
 'use strict';
 
@@ -20,6 +23,15 @@ function call(client, op, args, options, headers) {
   return new Promise((resolve, reject) => {
     client[op](args, (err, result) => (err ? reject(err) : resolve(result)), options, headers);
   });
+}
+
+// The code and text of the fault in err, as node-soap parsed it, for either version.
+function faultOf(err) {
+  const f = err.root && err.root.Envelope && err.root.Envelope.Body.Fault;
+  if (!f) return { error: err.message };
+  return f.Code
+    ? { code: f.Code.Value, text: f.Reason.Text.$value }
+    : { code: f.faultcode, text: f.faultstring };
 }
 
 function show(step, value) {
@@ -57,14 +69,34 @@ async function main() {
     show('reload', closed ? 'closed without reply' : { error: err.message });
   }
 
-  try {
-    await call(client, 'unregister-client', { id: 5 }, own, { Connection: 'close' });
-    show('unregister-client', 'no fault');
-  } catch (err) {
-    const fault = err.root && err.root.Envelope && err.root.Envelope.Body.Fault;
-    show('unregister-client', fault ? { fault: fault.faultcode } : { error: err.message });
-  }
   agent.destroy();
+
+  process.stdout.write('FAULTS\n');
+  await new Promise((resolve) => process.stdin.once('data', resolve));
+  process.stdin.pause();
+  // node-soap speaks SOAP 1.2 only when told to, whichever port it calls, and keeps that
+  // on the WSDL it caches: the 1.2 client needs a WSDL of its own.
+  const client12 = await soap.createClientAsync(wsdl, {
+    endpoint: url,
+    forceSoap12Headers: true,
+    disableCache: true,
+  });
+  const ports = [
+    ['1.1', client.gui_connector.gui_connector],
+    ['1.2', client12.gui_connector.gui_connector_soap12],
+  ];
+  // Client ids count up from 1: this one is never issued.
+  const steps = [['unregister-client', { id: '18446744073709551615' }], ['ping', {}]];
+  for (const [version, port] of ports) {
+    for (const [op, args] of steps) {
+      try {
+        await call(port, op, args, own, { Connection: 'close' });
+        show(version + ' ' + op, 'no fault');
+      } catch (err) {
+        show(version + ' ' + op, faultOf(err));
+      }
+    }
+  }
   return 0;
 }
 

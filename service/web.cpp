@@ -1,0 +1,129 @@
+// GET answers are whole pages of known length, sent as the runtime's "file" responses
+// (SOAP_FILE + status: the given status and http_content as the content type).
+#include "service/web.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "service/web_metrics.h"
+#include "stdsoap2.h"
+
+extern const char kWebDashboard[];
+extern const unsigned long kWebDashboard_len;
+extern const char kWebWsdl[];
+extern const unsigned long kWebWsdl_len;
+
+namespace {
+
+int g_web;
+
+int send_page(struct soap *soap, int status, const char *type, const char *body, size_t len)
+{
+    soap->http_content = type;
+    if (soap_response(soap, SOAP_FILE + status) || soap_send_raw(soap, body, len) ||
+        soap_end_send(soap))
+        return soap_closesock(soap);
+    return SOAP_OK;
+}
+
+// The address the connection came to, as host:port, for a request without a usable Host.
+std::string bound_address(struct soap *soap)
+{
+    struct sockaddr_storage a;
+    socklen_t len = sizeof a;
+    char host[INET6_ADDRSTRLEN] = "localhost";
+    unsigned port = 0;
+    if (getsockname(soap->socket, reinterpret_cast<struct sockaddr *>(&a), &len) == 0) {
+        if (a.ss_family == AF_INET6) {
+            const auto *in6 = reinterpret_cast<const struct sockaddr_in6 *>(&a);
+            inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+            port = ntohs(in6->sin6_port);
+            return "[" + std::string(host) + "]:" + std::to_string(port);
+        }
+        const auto *in4 = reinterpret_cast<const struct sockaddr_in *>(&a);
+        inet_ntop(AF_INET, &in4->sin_addr, host, sizeof host);
+        port = ntohs(in4->sin_port);
+    }
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+// scheme://host[:port]/ of the request: its Host header when well formed.
+std::string request_base(struct soap *soap)
+{
+    const char *scheme = soap->ssl ? "https://" : "http://";
+    // The runtime keeps the request's Host value in endpoint, between the scheme and the
+    // path.
+    const char *host = strstr(soap->endpoint, "://");
+    host = host ? host + 3 : "";
+    size_t n = strlen(host);
+    const size_t path_len = strlen(soap->path);
+    if (n >= path_len && strcmp(host + n - path_len, soap->path) == 0)
+        n -= path_len;
+    std::string h(host, n);
+    if (h.empty() || !web_host_ok(h.c_str()))
+        h = bound_address(soap);
+    return scheme + h + "/";
+}
+
+}  // namespace
+
+void web_enable(int on) { g_web = on != 0; }
+
+int web_enabled(void) { return g_web; }
+
+int web_host_ok(const char *host)
+{
+    const char *p = host;
+    if (*p == '[') {
+        p += 1 + strspn(p + 1, "0123456789abcdefABCDEF:.");
+        if (*p++ != ']')
+            return 0;
+    } else {
+        p += strspn(p, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.");
+    }
+    if (p == host || p - host > 255)
+        return 0;
+    if (*p == ':') {
+        const size_t digits = strspn(p + 1, "0123456789");
+        if (digits == 0 || digits > 5)
+            return 0;
+        p += 1 + digits;
+    }
+    return *p == '\0';
+}
+
+std::string web_wsdl_for(const char *base)
+{
+    std::string wsdl(kWebWsdl, kWebWsdl_len);
+    static const char kAddress[] = "address location=\"";
+    for (size_t at = wsdl.find(kAddress); at != std::string::npos; at = wsdl.find(kAddress, at)) {
+        const size_t from = at + sizeof kAddress - 1;
+        const size_t to = wsdl.find('"', from);
+        if (to == std::string::npos)
+            break;
+        wsdl.replace(from, to - from, base);
+        at = from + strlen(base);
+    }
+    return wsdl;
+}
+
+int web_get(struct soap *soap)
+{
+    const char *path = soap->path;
+    if (strcmp(path, "/metrics") == 0) {
+        const std::string text = web_metrics_text();
+        return send_page(soap, 200, kWebMetricsType, text.data(), text.size());
+    }
+    if (strcmp(path, "/?wsdl") == 0 || strcmp(path, "/gui-connector.wsdl") == 0) {
+        const std::string wsdl = web_wsdl_for(request_base(soap).c_str());
+        return send_page(soap, 200, "text/xml; charset=utf-8", wsdl.data(), wsdl.size());
+    }
+    if (strcmp(path, "/") == 0)
+        return send_page(soap, 200, "text/html; charset=utf-8", kWebDashboard, kWebDashboard_len);
+    static const char kNotFound[] = "not found: the pages here are /, /metrics and /?wsdl\n";
+    return send_page(soap, 404, "text/plain; charset=utf-8", kNotFound, sizeof kNotFound - 1);
+}

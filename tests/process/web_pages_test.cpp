@@ -1,0 +1,128 @@
+// The pages of --web on the SOAP port: the metrics page as promtool and a real Prometheus
+// read it, and connector-client too, the WSDL that zeep loads from ?wsdl alone, and 404
+// for any other path.
+#include <chrono>
+
+#include "process/soap_daemon.h"
+
+namespace {
+
+constexpr char kPromtool[] = "/usr/bin/promtool";
+constexpr char kPrometheus[] = "/usr/bin/prometheus";
+
+class WebPages : public SoapDaemon {
+protected:
+    // GET path with the given Host; the reply.
+    http_reply get(const std::string &path, const std::string &host = "127.0.0.1")
+    {
+        http_conn c;
+        http_reply r;
+        EXPECT_TRUE(http_connect(&c, port));
+        EXPECT_TRUE(http_send_raw(&c, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
+        EXPECT_EQ(http_read_reply(&c, &r, kAnswerMs), HTTP_REPLY) << path;
+        return r;
+    }
+
+    // The line of sample name in a metrics page, "" when there is none.
+    static std::string line_of(const std::string &page, const std::string &name)
+    {
+        const size_t at = page.find("\n" + name + " ");
+        return at == std::string::npos ? "" : page.substr(at + 1, page.find('\n', at + 1) - at - 1);
+    }
+};
+
+TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
+{
+    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(
+        send_batch("blockedFile S 2 /x\tSig\nblockedFile S 2 /y\tSig\nlogChanged S I 1\n", 3));
+    http_conn poll;
+    ASSERT_TRUE(post_blocked(&poll, "get-lastScannedFile"));
+    for (int i = 0; i < 2; i++) {
+        http_reply r = get("/metrics");
+        EXPECT_EQ(r.status, 200) << r.head;
+        EXPECT_NE(r.head.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
+        EXPECT_EQ(line_of(r.body, "gui_connector_blocked_file_records_total"),
+                  "gui_connector_blocked_file_records_total 2");
+        EXPECT_EQ(line_of(r.body, "gui_connector_log_changed"), "gui_connector_log_changed 1");
+        EXPECT_EQ(line_of(r.body, "gui_connector_long_polls"), "gui_connector_long_polls 1");
+        if (access(kPromtool, X_OK) == 0) {
+            std::ofstream(dir + "/page.prom") << r.body;
+            std::string out, err;
+            EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"", kPromtool,
+                                   dir + "/page.prom"},
+                                  &out, &err),
+                      0)
+                << out << err;
+        }
+    }
+    // Read, not taken: the client still gets its log-changed notice, and its poll waits on.
+    http_conn c;
+    EXPECT_EQ(xml_text(call(&c, "get-logChanged"), "log-changed"), "true");
+    EXPECT_TRUE(http_silent_for(&poll, kStillBlockedMs)) << poll.in;
+    EXPECT_EQ(get("/metrics.txt").status, 404);
+
+    if (access(kPrometheus, X_OK) != 0)
+        GTEST_SKIP() << "no " << kPrometheus << " (make test installs it)";
+    const int prom_port = free_tcp_port();
+    std::ofstream(dir + "/prometheus.yml")
+        << "global: {scrape_interval: 1s}\nscrape_configs:\n  - job_name: gc\n"
+        << "    static_configs: [{targets: ['127.0.0.1:" << port << "']}]\n";
+    child_proc prom;
+    child_guard g(&prom);
+    ASSERT_TRUE(spawn(&prom, {kPrometheus, "--config.file=" + dir + "/prometheus.yml",
+                              "--storage.tsdb.path=" + dir + "/tsdb",
+                              "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::string seen;
+    while (seen.find("\"2\"]") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        http_conn q;
+        http_reply r;
+        if (http_connect(&q, prom_port, 200) &&
+            http_send_raw(&q, "GET /api/v1/query?query=gui_connector_blocked_file_records_total "
+                              "HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") &&
+            http_read_reply(&q, &r, kAnswerMs) == HTTP_REPLY)
+            seen = r.body;
+        drain(&prom, 200);
+    }
+    EXPECT_NE(seen.find("\"2\"]"), std::string::npos) << seen << "\n" << tail(prom.err);
+}
+
+TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
+{
+    ASSERT_TRUE(start({"--web"}));
+    const std::string here = "127.0.0.1:" + std::to_string(port);
+    for (const auto &[host, location] : {std::pair<std::string, std::string>{here, here},
+                                         {"[::1]:8080", "[::1]:8080"},
+                                         {"evil/path", here}}) {
+        http_reply r = get("/?wsdl", host);
+        EXPECT_EQ(count_of(r.body, "address location=\"http://" + location + "/\""), 2) << host;
+    }
+    EXPECT_EQ(get("/gui-connector.wsdl").body, get("/?wsdl").body);
+    std::string out, err;
+    EXPECT_EQ(
+        run_command({"/usr/bin/python3", "-m", "zeep", "http://" + here + "/?wsdl"}, &out, &err), 0)
+        << err;
+    EXPECT_NE(out.find("get-blockedFile2(index: xsd:unsignedInt"), std::string::npos) << out;
+}
+
+// With the page there, connector-client metrics takes the count from it: five reads and
+// no probe of the ring, no registration, no request left waiting.
+TEST_F(WebPages, ConnectorClientCountsFromThePageWithoutProbing)
+{
+    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(send_batch("blockedFile S 2 /x\tSig\n", 1));
+    std::string out, err;
+    ASSERT_EQ(run_command({build_path("connector-client"), "-h",
+                           "127.0.0.1:" + std::to_string(port), "metrics"},
+                          &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(line_of(out, "gui_connector_blocked_file_records_total"),
+              "gui_connector_blocked_file_records_total 1");
+    EXPECT_EQ(line_of(get("/metrics").body, "gui_connector_soap_requests_total"),
+              "gui_connector_soap_requests_total 5");
+}
+
+}  // namespace
