@@ -106,7 +106,7 @@ BENCHMARK_CAPTURE(decode_dispatch, s, kKindFieldText);
 int main(int argc, char **argv)
 {
     struct soap_endpoint *ep = endpoint_new("127.0.0.1", 0, nullptr);
-    if (!ep || store_create(ep, 0, nullptr) != 0)
+    if (!ep || store_create(endpoint_registry(ep), 0, nullptr) != 0)
         return 1;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

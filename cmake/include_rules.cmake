@@ -8,19 +8,21 @@ set(soap "stdsoap2\\.h|soapH\\.h|soapStub\\.h|soapcpp2|openssl/")
 # Each rule: a file pattern (relative to the tree), "=>", then what its includes must not
 # match. The first rule whose pattern matches a file is the one that holds for it.
 set(rules
-  "intake/.*=>service/|core/|tools/|${soap}"
-  "store/.*=>service/|intake/|core/|tools/|${soap}"
-  # The store's way into the endpoint: plain records and pthreads only.
-  "service/(conn_registry|endpoint_link|endpoint_internal)\\..*=>intake/|core/|tools/|${soap}"
+  # The lowest library: the connection registry and the monotonic clock, pthreads only.
+  "registry/.*=>intake/|store/|http/|service/|core/|tools/|${soap}"
+  "store/.*=>intake/|http/|service/|core/|tools/|${soap}"
+  "intake/.*=>http/|service/|core/|tools/|${soap}"
+  # HTTP framing under the runtime's hooks, with no SOAP meaning and no store.
+  "http/.*=>intake/|store/|service/|core/|tools/"
   "service/.*=>intake/|core/|tools/"
-  "core/(host_port|intake_loop|log|options|process)\\..*=>tools/|${soap}"
-  # The scanner side sends records: the record layout and the channel, nothing else.
-  "tools/status_send\\.cpp=>service/|store/|core/|${soap}"
-  # The SOAP client speaks to the daemon as any client would: generated stubs only, and
-  # the daemon's -h rule.
-  "tools/(client_|connector_client).*=>service/|store/|intake/|core/(intake_loop|log|options|process)")
+  "core/.*=>tools/|${soap}"
+  # The tools speak to the daemon as any scanner or client would: the record layout and
+  # the channel, the generated client stubs, the daemon's -h rule.
+  "tools/.*=>registry/|store/|http/|service/|core/(intake_loop|log|options|process)")
 
 file(GLOB_RECURSE sources RELATIVE ${GC_SOURCE_DIR}
+  ${GC_SOURCE_DIR}/registry/*.cpp ${GC_SOURCE_DIR}/registry/*.h
+  ${GC_SOURCE_DIR}/http/*.cpp ${GC_SOURCE_DIR}/http/*.h
   ${GC_SOURCE_DIR}/core/*.cpp ${GC_SOURCE_DIR}/core/*.h
   ${GC_SOURCE_DIR}/intake/*.cpp ${GC_SOURCE_DIR}/intake/*.h
   ${GC_SOURCE_DIR}/store/*.cpp ${GC_SOURCE_DIR}/store/*.h

@@ -180,7 +180,7 @@ static void start_components(struct daemon_state *d)
     }
 
     log_msg(0, stdout, "data ... ");
-    if (store_create(d->endpoint, d->opt.nwords, d->opt.words) != 0) {
+    if (store_create(endpoint_registry(d->endpoint), d->opt.nwords, d->opt.words) != 0) {
         log_msg(0, stderr, "cannot init daemon specific info\n");
         fprintf(stderr, "status store: %s\n", strerror(ENOMEM));
         start_failed(d);

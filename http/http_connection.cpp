@@ -3,7 +3,7 @@
 // takes the Connection header itself and passes every other header on; the message
 // wrapper brings back the keep-alive of an HTTP/1.0 request that asked for it, which the
 // runtime's parser clears for every HTTP/1.0 message after reading the header lines.
-#include "service/http_connection.h"
+#include "http/http_connection.h"
 
 #include <strings.h>
 

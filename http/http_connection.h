@@ -7,8 +7,8 @@
 // The runtime (gSOAP 2.8) compares the whole value with "close", so "TE, close" (what
 // Perl's LWP sends) kept the connection and was even answered "Connection: keep-alive",
 // and it closes every HTTP/1.0 exchange whatever the request asked.
-#ifndef GC_SERVICE_HTTP_CONNECTION_H
-#define GC_SERVICE_HTTP_CONNECTION_H
+#ifndef GC_HTTP_HTTP_CONNECTION_H
+#define GC_HTTP_HTTP_CONNECTION_H
 
 #include <cstddef>
 

@@ -2,7 +2,7 @@
 // lines that say how long the body is matter) and its body, and the receive hook hands
 // the runtime no byte past the request's end. Bytes read beyond it wait in a spill
 // buffer, allocated only while such bytes exist, for the next request.
-#include "service/request_reader.h"
+#include "http/request_reader.h"
 
 #include <fcntl.h>
 #include <openssl/ssl.h>
@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/monotonic.h"
-#include "service/xml_balance.h"
-#include "soapH.h"
+#include "registry/monotonic.h"
+#include "http/xml_balance.h"
+#include "stdsoap2.h"
 
 namespace {
 
@@ -49,12 +49,14 @@ enum chunk_state {
     CHUNK_TRAILER,   // trailer lines after the last chunk, up to the empty line
 };
 
-struct reader {
-    size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
+// What one request's scan learns; a new request starts from a value-initialised one, so
+// that no field can be left over from the request before (HEAD, CHUNK_SIZE and
+// LENGTH_BLANKS are the zeros).
+struct request_scan {
     enum phase phase;
-    int skipping;         // the bytes scanned belong to a request already answered
     const char *refusal;  // why the request is refused; the runtime gets no more of it
     int refusal_status;   // the HTTP status of that refusal, 0 for the runtime's own
+    int timed_out;        // the input ended because the request took too long
     unsigned long long header_bytes;
     unsigned long long body_bytes;
     // header scan
@@ -71,6 +73,12 @@ struct reader {
     // body scan
     unsigned long long left;
     enum chunk_state chunk;
+};
+
+struct reader {
+    size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
+    int skipping;  // the bytes scanned belong to a request already answered
+    struct request_scan req;
     // bytes read past the request
     char *spill;
     size_t spill_off;
@@ -80,7 +88,6 @@ struct reader {
     int timeout_ms;
     int armed;
     struct timespec deadline;
-    int timed_out;
 };
 
 // How far a Content-Length value has come: only digits between blanks is a number that
@@ -104,17 +111,7 @@ void arm(struct reader *r)
 
 void begin_request(struct reader *r)
 {
-    r->phase = HEAD;
-    r->header_bytes = 0;
-    r->body_bytes = 0;
-    r->started = 0;
-    r->line_len = 0;
-    r->has_length = 0;
-    r->length_line = 0;
-    r->chunked = 0;
-    r->length = 0;
-    r->left = 0;
-    r->chunk = CHUNK_SIZE;
+    r->req = request_scan{};
     xml_balance_reset(&r->balance);
 }
 
@@ -134,24 +131,25 @@ int starts_with_key(const char *line, size_t len, const char *key, const char **
 // parser does: the last of each counts, and only a plain "chunked" is chunked.
 void header_line(struct reader *r)
 {
-    const size_t len = r->line_len < sizeof r->line ? r->line_len : sizeof r->line;
-    // Terminated here: r->line still holds the tail of a longer earlier line, whose
+    const size_t len = r->req.line_len < sizeof r->req.line ? r->req.line_len : sizeof r->req.line;
+    // Terminated here: r->req.line still holds the tail of a longer earlier line, whose
     // digits strtoull would otherwise read as more of the length.
-    char line[sizeof r->line + 1];
-    memcpy(line, r->line, len);
+    char line[sizeof r->req.line + 1];
+    memcpy(line, r->req.line, len);
     line[len] = '\0';
     const char *v;
-    if (r->length_line) {
-        r->length_line = 0;
-        r->has_length = 1;
-        r->length = r->length_value;
-        if (r->length_state != LENGTH_DIGITS && r->length_state != LENGTH_AFTER && !r->skipping)
-            r->refusal = kBadLength;
+    if (r->req.length_line) {
+        r->req.length_line = 0;
+        r->req.has_length = 1;
+        r->req.length = r->req.length_value;
+        if (r->req.length_state != LENGTH_DIGITS && r->req.length_state != LENGTH_AFTER &&
+            !r->skipping)
+            r->req.refusal = kBadLength;
     } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
         size_t n = static_cast<size_t>(line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
             n--;
-        r->chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
+        r->req.chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
     } else if (starts_with_key(line, len, "Content-Encoding:", &v)) {
         // The runtime inflates gzip and deflate bodies, which would put bytes past every
         // bound here (a megabyte of gzip holds a gigabyte of XML) and out of the scanner's
@@ -161,9 +159,9 @@ void header_line(struct reader *r)
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
             n--;
         const int identity = n == 0 || (n == 8 && strncasecmp(v, "identity", 8) == 0);
-        if ((!identity || r->line_len > sizeof r->line) && !r->skipping) {
-            r->refusal = kEncoded;
-            r->refusal_status = kUnsupportedMediaType;
+        if ((!identity || r->req.line_len > sizeof r->req.line) && !r->skipping) {
+            r->req.refusal = kEncoded;
+            r->req.refusal_status = kUnsupportedMediaType;
         }
     }
 }
@@ -173,27 +171,29 @@ void header_line(struct reader *r)
 // too large.
 void header_char(struct reader *r, char c)
 {
-    if (r->line_len < sizeof r->line)
-        r->line[r->line_len] = c;
-    r->line_len++;
-    if (r->line_len == kLengthKeyLen && strncasecmp(r->line, kLengthKey, kLengthKeyLen) == 0) {
-        r->length_line = 1;
-        r->length_state = LENGTH_BLANKS;
-        r->length_value = 0;
+    if (r->req.line_len < sizeof r->req.line)
+        r->req.line[r->req.line_len] = c;
+    r->req.line_len++;
+    if (r->req.line_len == kLengthKeyLen &&
+        strncasecmp(r->req.line, kLengthKey, kLengthKeyLen) == 0) {
+        r->req.length_line = 1;
+        r->req.length_state = LENGTH_BLANKS;
+        r->req.length_value = 0;
         return;
     }
-    if (!r->length_line || r->line_len <= kLengthKeyLen)
+    if (!r->req.length_line || r->req.line_len <= kLengthKeyLen)
         return;
     const int blank = c == ' ' || c == '\t';
-    if (c >= '0' && c <= '9' && r->length_state <= LENGTH_DIGITS) {
-        r->length_state = LENGTH_DIGITS;
+    if (c >= '0' && c <= '9' && r->req.length_state <= LENGTH_DIGITS) {
+        r->req.length_state = LENGTH_DIGITS;
         const unsigned long long d = static_cast<unsigned long long>(c - '0');
-        r->length_value = r->length_value > (~0ULL - d) / 10 ? ~0ULL : r->length_value * 10 + d;
-    } else if (blank && r->length_state != LENGTH_BAD) {
-        if (r->length_state == LENGTH_DIGITS)
-            r->length_state = LENGTH_AFTER;
+        r->req.length_value =
+            r->req.length_value > (~0ULL - d) / 10 ? ~0ULL : r->req.length_value * 10 + d;
+    } else if (blank && r->req.length_state != LENGTH_BAD) {
+        if (r->req.length_state == LENGTH_DIGITS)
+            r->req.length_state = LENGTH_AFTER;
     } else {
-        r->length_state = LENGTH_BAD;
+        r->req.length_state = LENGTH_BAD;
     }
 }
 
@@ -203,40 +203,40 @@ size_t body_bytes(struct reader *r, const char *p, size_t n)
 {
     if (r->skipping)
         return n;
-    if (r->body_bytes + n > kMaxBodyBytes) {
-        n = static_cast<size_t>(kMaxBodyBytes - r->body_bytes);
-        r->refusal = kTooLarge;
+    if (r->req.body_bytes + n > kMaxBodyBytes) {
+        n = static_cast<size_t>(kMaxBodyBytes - r->req.body_bytes);
+        r->req.refusal = kTooLarge;
     }
-    r->body_bytes += n;
+    r->req.body_bytes += n;
     const size_t ok = xml_balance_feed(&r->balance, p, n);
     if (ok < n)
-        r->refusal = kTooComplex;
+        r->req.refusal = kTooComplex;
     return ok;
 }
 
-// As body_bytes, for a stretch whose length is counted down in r->left (a Content-Length
-// body, or a chunk's data): takes at most r->left of the n and counts them off.
+// As body_bytes, for a stretch whose length is counted down in r->req.left (a Content-Length
+// body, or a chunk's data): takes at most r->req.left of the n and counts them off.
 size_t counted_bytes(struct reader *r, const char *p, size_t n)
 {
-    const size_t ok = body_bytes(r, p, r->left < n ? static_cast<size_t>(r->left) : n);
-    r->left -= ok;
+    const size_t ok = body_bytes(r, p, r->req.left < n ? static_cast<size_t>(r->req.left) : n);
+    r->req.left -= ok;
     return ok;
 }
 
 // The header ended: the body's framing is known now.
 void header_done(struct soap *soap, struct reader *r)
 {
-    if (r->chunked) {
-        r->phase = BODY_CHUNKED;
-    } else if (r->has_length) {
-        r->left = r->length;
-        r->phase = r->left ? BODY_LENGTH : DONE;
-        if (r->length > kMaxBodyBytes && !r->skipping)
-            r->refusal = kTooLarge;
+    if (r->req.chunked) {
+        r->req.phase = BODY_CHUNKED;
+    } else if (r->req.has_length) {
+        r->req.left = r->req.length;
+        r->req.phase = r->req.left ? BODY_LENGTH : DONE;
+        if (r->req.length > kMaxBodyBytes && !r->skipping)
+            r->req.refusal = kTooLarge;
     } else {
         // Where such a body ends is known only when the client closes, so no request
         // can follow it on this connection.
-        r->phase = BODY_TO_END;
+        r->req.phase = BODY_TO_END;
         soap->keep_alive = 0;
     }
 }
@@ -246,28 +246,28 @@ void header_done(struct soap *soap, struct reader *r)
 size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
 {
     size_t i = 0;
-    while (i < n && r->phase != DONE && !r->refusal) {
+    while (i < n && r->req.phase != DONE && !r->req.refusal) {
         const char c = p[i];
-        switch (r->phase) {
+        switch (r->req.phase) {
         case HEAD:
-            if (++r->header_bytes > kMaxHeaderBytes && !r->skipping) {
-                r->refusal = kTooLarge;
+            if (++r->req.header_bytes > kMaxHeaderBytes && !r->skipping) {
+                r->req.refusal = kTooLarge;
                 break;
             }
             i++;
-            if (!r->started) {
+            if (!r->req.started) {
                 // Line ends before the request line are skipped, by the runtime too.
                 if (c != '\r' && c != '\n') {
-                    r->started = 1;
-                    r->line[0] = c;
-                    r->line_len = 1;
+                    r->req.started = 1;
+                    r->req.line[0] = c;
+                    r->req.line_len = 1;
                 }
             } else if (c == '\n') {
-                if (r->line_len == 0) {
+                if (r->req.line_len == 0) {
                     header_done(soap, r);
                 } else {
                     header_line(r);
-                    r->line_len = 0;
+                    r->req.line_len = 0;
                 }
             } else if (c != '\r') {
                 header_char(r, c);
@@ -275,41 +275,41 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
             break;
         case BODY_LENGTH:
             i += counted_bytes(r, p + i, n - i);
-            if (r->left == 0)
-                r->phase = DONE;
+            if (r->req.left == 0)
+                r->req.phase = DONE;
             break;
         case BODY_TO_END: i += body_bytes(r, p + i, n - i); break;
         case BODY_CHUNKED:
-            if (r->chunk == CHUNK_DATA) {
+            if (r->req.chunk == CHUNK_DATA) {
                 i += counted_bytes(r, p + i, n - i);
-                if (r->left == 0)
-                    r->chunk = CHUNK_DATA_END;
+                if (r->req.left == 0)
+                    r->req.chunk = CHUNK_DATA_END;
                 break;
             }
             i++;
-            if (r->chunk == CHUNK_SIZE || r->chunk == CHUNK_EXT) {
+            if (r->req.chunk == CHUNK_SIZE || r->req.chunk == CHUNK_EXT) {
                 const int digit = (c >= '0' && c <= '9')   ? c - '0'
                                   : (c >= 'a' && c <= 'f') ? c - 'a' + 10
                                   : (c >= 'A' && c <= 'F') ? c - 'A' + 10
                                                            : -1;
-                if (r->chunk == CHUNK_SIZE && digit >= 0) {
+                if (r->req.chunk == CHUNK_SIZE && digit >= 0) {
                     // An absurd size saturates; the runtime refuses it anyway.
-                    r->left = r->left > (~0ULL >> 4) ? ~0ULL : (r->left << 4) | digit;
+                    r->req.left = r->req.left > (~0ULL >> 4) ? ~0ULL : (r->req.left << 4) | digit;
                 } else if (c == '\n') {
-                    r->chunk = r->left ? CHUNK_DATA : CHUNK_TRAILER;
-                    r->line_len = 0;
+                    r->req.chunk = r->req.left ? CHUNK_DATA : CHUNK_TRAILER;
+                    r->req.line_len = 0;
                 } else {
-                    r->chunk = CHUNK_EXT;
+                    r->req.chunk = CHUNK_EXT;
                 }
-            } else if (r->chunk == CHUNK_DATA_END) {
+            } else if (r->req.chunk == CHUNK_DATA_END) {
                 if (c == '\n')
-                    r->chunk = CHUNK_SIZE;
+                    r->req.chunk = CHUNK_SIZE;
             } else if (c == '\n') {  // CHUNK_TRAILER
-                if (r->line_len == 0)
-                    r->phase = DONE;
-                r->line_len = 0;
+                if (r->req.line_len == 0)
+                    r->req.phase = DONE;
+                r->req.line_len = 0;
             } else if (c != '\r') {
-                r->line_len++;
+                r->req.line_len++;
             }
             break;
         case DONE: break;
@@ -368,7 +368,7 @@ size_t tls_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
         if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
             break;
         if (!wait_ready(soap, r, err == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN)) {
-            r->timed_out = 1;
+            r->req.timed_out = 1;
             break;
         }
     }
@@ -378,7 +378,7 @@ size_t tls_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
 
 // Reads what the socket holds, bounded by the request's deadline while one runs.
 // Returns 0 at the end of the input, on an error, and when the deadline passed
-// (r->timed_out is then set).
+// (r->req.timed_out is then set).
 size_t bounded_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
 {
     if (!r->armed || !soap_valid_socket(soap->socket))
@@ -386,7 +386,7 @@ size_t bounded_recv(struct soap *soap, struct reader *r, char *buf, size_t len)
     if (soap->ssl)
         return tls_recv(soap, r, buf, len);
     if (!wait_ready(soap, r, POLLIN)) {
-        r->timed_out = 1;
+        r->req.timed_out = 1;
         return 0;
     }
     return r->next_recv(soap, buf, len);
@@ -420,7 +420,7 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len)
     if (!r)
         return 0;
     for (;;) {
-        if ((r->phase == DONE && !r->skipping) || r->refusal)
+        if ((r->req.phase == DONE && !r->skipping) || r->req.refusal)
             return 0;
         size_t n;
         if (r->spill_len) {
@@ -437,12 +437,12 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len)
         if (r->skipping) {
             // What is left of a request that was already answered goes nowhere.
             from = scan(soap, r, buf, n);
-            if (r->phase != DONE)
+            if (r->req.phase != DONE)
                 continue;
             r->skipping = 0;
             begin_request(r);
         }
-        if (r->phase == HEAD && !r->started && !r->armed)
+        if (r->req.phase == HEAD && !r->req.started && !r->armed)
             arm(r);
         const size_t mine = scan(soap, r, buf + from, n - from);
         keep_spill(r, buf + from + mine, n - from - mine);
@@ -450,7 +450,7 @@ size_t framed_recv(struct soap *soap, char *buf, size_t len)
             free(r->spill);
             r->spill = nullptr;
         }
-        if (r->phase == DONE)
+        if (r->req.phase == DONE)
             r->armed = 0;
         if (mine == 0)
             continue;
@@ -524,10 +524,10 @@ void request_reader_next(struct soap *soap)
         return;
     soap->bufidx = 0;
     soap->buflen = 0;
-    if (r->phase == HEAD && !r->started)
+    if (r->req.phase == HEAD && !r->req.started)
         return;
     r->armed = 0;
-    if (r->phase == DONE || r->phase == BODY_TO_END)
+    if (r->req.phase == DONE || r->req.phase == BODY_TO_END)
         begin_request(r);
     else
         r->skipping = 1;
@@ -536,7 +536,7 @@ void request_reader_next(struct soap *soap)
 int request_reader_timed_out(struct soap *soap)
 {
     struct reader *r = reader_of(soap);
-    return r ? r->timed_out : 0;
+    return r ? r->req.timed_out : 0;
 }
 
 int request_reader_malformed(struct soap *soap)
@@ -548,6 +548,6 @@ int request_reader_malformed(struct soap *soap)
 const char *request_reader_refusal(struct soap *soap, int *http_status)
 {
     struct reader *r = reader_of(soap);
-    *http_status = r ? r->refusal_status : 0;
-    return r ? r->refusal : nullptr;
+    *http_status = r ? r->req.refusal_status : 0;
+    return r ? r->req.refusal : nullptr;
 }

@@ -5,8 +5,8 @@
 // one request only (its header, then exactly its Content-Length or chunked body) and
 // keeps what follows for the next request; it also bounds how long a request may take
 // to arrive. Called by the connection's own thread only; no lock.
-#ifndef GC_SERVICE_REQUEST_READER_H
-#define GC_SERVICE_REQUEST_READER_H
+#ifndef GC_HTTP_REQUEST_READER_H
+#define GC_HTTP_REQUEST_READER_H
 
 struct soap;
 

@@ -1,6 +1,6 @@
 // The scanner is a byte-at-a-time state machine, so a body may be fed in pieces split
 // anywhere. Names are compared exactly, prefix included, as well-formedness demands.
-#include "service/xml_balance.h"
+#include "http/xml_balance.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -263,18 +263,12 @@ int step(struct xml_balance *b, char c)
 
 void xml_balance_reset(struct xml_balance *b)
 {
-    b->state = TEXT;
-    b->broken = 0;
-    b->used = 0;
-    b->name_start = 0;
-    b->match = 0;
-    b->depth = 0;
-    b->quote = 0;
-    b->too_complex = 0;
-    b->attributes = 0;
-    b->namespaces = 0;
-    b->name_chars = 0;
-    b->xmlns = 0;
+    // One assignment, so that a field added later cannot be left over from the last
+    // body; TEXT is the zero state. The name buffer is kept for reuse.
+    struct xml_balance fresh {};
+    fresh.names = b->names;
+    fresh.size = b->size;
+    *b = fresh;
 }
 
 // A broken body is refused once the runtime has read it, so the bounds are checked to

@@ -7,8 +7,8 @@
 // counts what costs the runtime time quadratic in its number (the attributes of one
 // element, the namespace declarations of a body) and stops a body that has too many.
 // One per connection, used by that connection's thread only; no lock.
-#ifndef GC_SERVICE_XML_BALANCE_H
-#define GC_SERVICE_XML_BALANCE_H
+#ifndef GC_HTTP_XML_BALANCE_H
+#define GC_HTTP_XML_BALANCE_H
 
 #include <cstddef>
 

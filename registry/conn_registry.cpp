@@ -1,6 +1,6 @@
 // Connection registry. Entries are only ever removed by their own thread, which is what
 // lets a waiter keep using its entry while it holds only the external mutex.
-#include "service/conn_registry.h"
+#include "registry/conn_registry.h"
 
 #include <poll.h>
 #include <sys/random.h>
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "service/monotonic.h"
+#include "registry/monotonic.h"
 
 static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit values");
 
@@ -390,19 +390,6 @@ static void post_locked(struct conn_registry *reg, int event)
 {
     for (struct conn_entry *e = reg->threads; e; e = e->next)
         e->pending[event]++;
-}
-
-int conn_registry_notify(struct conn_registry *reg, int event)
-{
-    if (!reg)
-        return -1;
-    if (!event_in_range(reg, event))
-        return -2;
-    pthread_mutex_lock(&reg->mutex);
-    post_locked(reg, event);
-    pthread_cond_broadcast(&reg->event_conds[event]);
-    pthread_mutex_unlock(&reg->mutex);
-    return 0;
 }
 
 int conn_registry_post(struct conn_registry *reg, int event)

@@ -3,8 +3,8 @@
 // accept thread and (through the store) the intake loop. Guarded by the registry mutex,
 // except the counters of an event waited with an external mutex, which that mutex guards;
 // lock order: store mutex first, then the registry mutex, never the other way round.
-#ifndef GC_SERVICE_CONN_REGISTRY_H
-#define GC_SERVICE_CONN_REGISTRY_H
+#ifndef GC_REGISTRY_CONN_REGISTRY_H
+#define GC_REGISTRY_CONN_REGISTRY_H
 
 #include <pthread.h>
 
@@ -52,10 +52,6 @@ int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 // thread has removed itself. Returns the number of threads cancelled, -1 for null.
 // Cancellation point (when waiting). REQUIRES: registry mutex not held.
 int conn_registry_cancel_all(struct conn_registry *reg, int wait);
-// Counts one occurrence of event for every registered thread and wakes its waiters.
-// Returns 0, -2 for an event out of range, -1 for null.
-// REQUIRES: the mutex the event's waiters pass as ext, when they pass one.
-int conn_registry_notify(struct conn_registry *reg, int event);
 // The two halves of a notification, for events whose waiters pass ext: post counts the
 // occurrence while the caller holds ext, wake is called after the caller released ext, so
 // that woken waiters do not queue on a mutex their notifier still holds. A waiter that

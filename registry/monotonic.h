@@ -1,7 +1,7 @@
 // Deadlines on the monotonic clock, which an administrator's change of the wall clock
 // does not move. Pure functions, for any thread; no lock.
-#ifndef GC_SERVICE_MONOTONIC_H
-#define GC_SERVICE_MONOTONIC_H
+#ifndef GC_REGISTRY_MONOTONIC_H
+#define GC_REGISTRY_MONOTONIC_H
 
 #include <time.h>
 

@@ -24,17 +24,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/conn_registry.h"
+#include "registry/conn_registry.h"
 #include "service/endpoint_internal.h"
 #include "service/release_list.h"
-#include "service/request_reader.h"
+#include "http/request_reader.h"
 #include "service/serve.h"
-#include "service/ssl_locks.h"
 #include "soapH.h"
 
 namespace {
 
-constexpr int kMaxEvent = 4;
+// The store's two events: 1 a blocked file added, 2 the last scanned file set.
+constexpr int kMaxEvent = 2;
 constexpr int kBacklog = 8;
 // How long a stop waits for its wake-up connection before cancelling the accept thread.
 constexpr int kWakeTimeoutMs = 2000;
@@ -130,13 +130,6 @@ SOAP_SOCKET bind_listener(struct soap_endpoint *ep, struct soap *ctx)
         return s;
     ctx->errnum = 0;
     return soap_bind(ctx, nullptr, ep->port, kBacklog);
-}
-
-// Unwinds a start that got as far as the SSL locks.
-void abandon_start(struct soap *ctx)
-{
-    ssl_locks_cleanup();
-    release_context(ctx);
 }
 
 // Takes the runtime's close of a connection's socket: the client sees the connection end
@@ -429,11 +422,6 @@ int endpoint_start(struct soap_endpoint *ep)
         snprintf(ep->failure, sizeof ep->failure, "%s", strerror(ENOMEM));
         return -1;
     }
-    if (ssl_locks_init() != 0) {
-        snprintf(ep->failure, sizeof ep->failure, "OpenSSL lock set-up failed");
-        release_context(ctx);
-        return -1;
-    }
     if (ep->use_ssl) {
         // Only the configured CA file and path vouch for clients, not the system store.
         unsigned short flags = SOAP_SSL_NO_DEFAULT_CA_PATH;
@@ -445,7 +433,7 @@ int endpoint_start(struct soap_endpoint *ep)
             snprintf(what, sizeof what, "TLS set-up with key file \"%s\" and CA file \"%s\"",
                      ep->keyfile, ep->cafile);
             note_failure(ep, ctx, what);
-            abandon_start(ctx);
+            release_context(ctx);
             return -1;
         }
     }
@@ -459,7 +447,7 @@ int endpoint_start(struct soap_endpoint *ep)
         snprintf(what, sizeof what, "cannot listen on %s port %d",
                  ep->host ? ep->host : "all addresses", ep->port);
         note_failure(ep, ctx, what);
-        abandon_start(ctx);
+        release_context(ctx);
         return -2;
     }
     ep->context = ctx;
@@ -477,7 +465,7 @@ int endpoint_start(struct soap_endpoint *ep)
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (started != 0) {
         snprintf(ep->failure, sizeof ep->failure, "accept thread: %s", strerror(started));
-        abandon_start(ctx);
+        release_context(ctx);
         ep->context = nullptr;
         return -1;
     }
@@ -505,7 +493,6 @@ int endpoint_stop(struct soap_endpoint *ep)
     ep->accept_started = 0;
     ep->accept_thread = pthread_t();
     conn_registry_cancel_all(ep->registry, 1);
-    ssl_locks_cleanup();
     release_context(ep->context);
     ep->context = nullptr;
     return 0;
@@ -516,6 +503,11 @@ int endpoint_connection_budget(const struct soap_endpoint *ep)
     if (!ep || !ep->accept_started)
         return -1;
     return connection_budget(ep);
+}
+
+struct conn_registry *endpoint_registry(struct soap_endpoint *ep)
+{
+    return ep ? ep->registry : nullptr;
 }
 
 void endpoint_free(struct soap_endpoint *ep)

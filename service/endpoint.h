@@ -7,6 +7,8 @@
 
 #include "service/ssl_settings.h"
 
+struct conn_registry;
+
 struct soap_endpoint;
 
 // Creates an endpoint for host (null: all addresses) and port, copying every string of
@@ -14,7 +16,7 @@ struct soap_endpoint;
 // left allocated).
 struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl);
 // Binds the port and starts the accept thread. Returns 0 started, 1 already running,
-// -1 no endpoint, no memory, OpenSSL lock or SSL context set-up failed, or no thread,
+// -1 no endpoint, no memory, SSL context set-up failed, or no thread,
 // -2 binding failed. On failure everything it took is released and endpoint_failure
 // says why. With no host it listens on IPv6 and IPv4 alike, or on IPv4 alone when the
 // host has no IPv6.
@@ -30,6 +32,9 @@ int endpoint_stop(struct soap_endpoint *ep);
 // How many client connections the descriptor limit leaves room for now. Returns that
 // number, or -1 when ep is null or not started.
 int endpoint_connection_budget(const struct soap_endpoint *ep);
+// The endpoint's connection registry, which lives as long as the endpoint (the store's
+// link to its connection threads); null for a null endpoint.
+struct conn_registry *endpoint_registry(struct soap_endpoint *ep);
 // Releases the endpoint; accepts null. REQUIRES: stopped (no connection thread left).
 void endpoint_free(struct soap_endpoint *ep);
 

@@ -1,7 +1,7 @@
 // The SOAP endpoint record, private to the endpoint's own files. Written by the main
 // thread (new, start, stop, free); the accept thread reads it. Its only lock
 // is the registry's, which comes after the store mutex in the lock order. No gSOAP
-// header here, so that the store's forwards link without the SOAP runtime.
+// header here: the endpoint's tests build one by hand.
 #ifndef GC_SERVICE_ENDPOINT_INTERNAL_H
 #define GC_SERVICE_ENDPOINT_INTERNAL_H
 

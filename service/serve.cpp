@@ -6,9 +6,9 @@
 
 #include "service/browser_guard.h"
 #include "service/fault.h"
-#include "service/http_connection.h"
+#include "http/http_connection.h"
 #include "service/operations.h"
-#include "service/request_reader.h"
+#include "http/request_reader.h"
 #include "service/schema/envelope.h"
 #include "service/schema/reply.h"
 #include "service/web.h"
@@ -340,8 +340,6 @@ static int fail_request(struct soap *soap, int entered)
 int serve_connection(struct soap *soap)
 {
     prepare_context(soap);
-    if (request_reader_install(soap, 0))
-        return close_unanswered(soap);
     int entered = 0;
     int k = soap->max_keep_alive;
     do {

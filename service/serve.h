@@ -6,9 +6,10 @@
 
 struct soap;
 
-// Serves up to max_keep_alive requests on soap's connection. Returns 0 when the
-// connection ended in order, otherwise the error of the failed request after its fault
-// was sent. Cancellation points: socket reads and writes, long-poll waits.
+// Serves up to max_keep_alive requests on soap's connection, whose context has the
+// request reader installed (request_reader_install; the deadline is the caller's). Returns
+// 0 when the connection ended in order, otherwise the error of the failed request after
+// its fault was sent. Cancellation points: socket reads and writes, long-poll waits.
 int serve_connection(struct soap *soap);
 
 #endif

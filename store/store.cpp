@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "store/blocked_ring.h"
-#include "store/endpoint_link.h"
+#include "registry/conn_registry.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr int kEventBlockedFile = 1;
 constexpr int kEventLastScanned = 2;
 
 struct store {
-    struct soap_endpoint *endpoint;  // set at creation, read-only afterwards
+    struct conn_registry *registry;  // set at creation, read-only afterwards
     // guarded by: g_store_mutex
     char *currentConffile;
     struct blocked_ring *ring;  // null when it could not be made
@@ -94,12 +94,12 @@ void store_free(struct store *s)
 
 }  // namespace
 
-int store_create(struct soap_endpoint *ep, int nwords, char **words)
+int store_create(struct conn_registry *reg, int nwords, char **words)
 {
     store_destroy();
     struct store *s = static_cast<struct store *>(calloc(1, sizeof(struct store)));
     if (s) {
-        s->endpoint = ep;
+        s->registry = reg;
         s->ring = blocked_ring_new(kRingCapacity, release_blocked_file);
         pthread_mutex_lock(&g_store_mutex);
         g_store = s;
@@ -149,7 +149,7 @@ int store_set_currentConffile(const char *name)
 
 int store_set_lastScannedFile(const char *name)
 {
-    struct soap_endpoint *ep = nullptr;
+    struct conn_registry *reg = nullptr;
     int rc;
     {
         store_lock lock;
@@ -158,12 +158,12 @@ int store_set_lastScannedFile(const char *name)
         free(g_store->lastScannedFile);
         g_store->lastScannedFile = copy_or_empty(name);
         // Posted even when the copy failed: waiters then read "" rather than sleep on.
-        ep = g_store->endpoint;
-        endpoint_post(ep, kEventLastScanned);
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventLastScanned);
         rc = g_store->lastScannedFile ? 0 : -1;
     }
     // Woken once the mutex is free, so that the waiters do not first queue behind us.
-    endpoint_wake(ep, kEventLastScanned);
+    conn_registry_wake(reg, kEventLastScanned);
     return rc;
 }
 
@@ -216,7 +216,7 @@ int store_get_metrics(struct store_metrics *m)
     m->logChanged = g_store->logChanged;
     m->blockedReceived = g_store->ring ? blocked_ring_total(g_store->ring) : 0;
     m->parkedPolls = g_store->parked;
-    m->connections = g_store->endpoint ? endpoint_connections(g_store->endpoint) : -1;
+    m->connections = conn_registry_count(g_store->registry);
     return 0;
 }
 
@@ -231,7 +231,7 @@ int store_take_logChanged(void)
 }
 
 // Long polls ---------------------------------------------------------------------------
-// No scoped lock here: endpoint_wait is a cancellation point, and a guard's destructor
+// No scoped lock here: conn_registry_wait is a cancellation point, and a guard's destructor
 // does not run when the thread is cancelled. Each poll pushes its own handler instead.
 
 // Runs with the store mutex held, on return and on cancellation alike.
@@ -243,7 +243,7 @@ static int wait_counted_locked(int event)
     int r;
     g_store->parked++;
     pthread_cleanup_push(unpark, nullptr);
-    r = endpoint_wait(g_store->endpoint, event, 1, &g_store_mutex);
+    r = conn_registry_wait(g_store->registry, event, 1, &g_store_mutex);
     pthread_cleanup_pop(1);
     return r;
 }
@@ -279,7 +279,7 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
         blocked_file_new(object, reason, info, addInfo, action, source, alerturl);
     if (!rec)
         return -1;
-    struct soap_endpoint *ep = nullptr;
+    struct conn_registry *reg = nullptr;
     {
         store_lock lock;
         if (!g_store || !g_store->ring) {
@@ -287,10 +287,10 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
             return -1;
         }
         blocked_ring_push(g_store->ring, rec);
-        ep = g_store->endpoint;
-        endpoint_post(ep, kEventBlockedFile);
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventBlockedFile);
     }
-    endpoint_wake(ep, kEventBlockedFile);
+    conn_registry_wake(reg, kEventBlockedFile);
     return 0;
 }
 
@@ -379,27 +379,27 @@ char *store_fetch_blocked_file(int newest, unsigned int *index, int *reason, cha
 // Client registry ----------------------------------------------------------------------
 // The registry calls run without the store mutex; only the link is read under it.
 
-static int read_link(struct soap_endpoint **ep)
+static int read_link(struct conn_registry **reg)
 {
     store_lock lock;
     if (!g_store)
         return -1;
-    *ep = g_store->endpoint;
+    *reg = g_store->registry;
     return 0;
 }
 
 int store_register_client(unsigned long *id)
 {
-    struct soap_endpoint *ep = nullptr;
-    if (read_link(&ep) < 0)
+    struct conn_registry *reg = nullptr;
+    if (read_link(&reg) < 0)
         return -1;
-    return endpoint_client_id(ep, id);
+    return conn_registry_self_id(reg, id);
 }
 
 int store_unregister_client(unsigned long id)
 {
-    struct soap_endpoint *ep = nullptr;
-    if (read_link(&ep) < 0)
+    struct conn_registry *reg = nullptr;
+    if (read_link(&reg) < 0)
         return -1;
-    return endpoint_cancel_client(ep, id);
+    return conn_registry_cancel_thread(reg, id);
 }

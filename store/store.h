@@ -7,13 +7,14 @@
 
 #include <cstdint>
 
-struct soap_endpoint;
+struct conn_registry;
 
-// Creates the store linked to ep (may be null: notifications and waits then do nothing),
+// Creates the store linked to the connection registry reg (may be null: notifications and
+// waits then do nothing),
 // replacing a live one, and prints "unhandled command line word [%s]\n" to stderr for each
 // of the nwords words. Returns 0, or -1 when the record cannot be allocated (no store then).
 // REQUIRES: no other thread inside a store operation.
-int store_create(struct soap_endpoint *ep, int nwords, char **words);
+int store_create(struct conn_registry *reg, int nwords, char **words);
 
 // Frees the store and everything it owns; nothing when there is none. Takes no lock.
 // REQUIRES: no connection thread inside a store operation or blocked in a store wait.
@@ -61,7 +62,7 @@ struct store_metrics {
     int logChanged;            // read, not consumed
     uint32_t blockedReceived;  // blocked files the ring took since start
     int parkedPolls;           // connection threads waiting in a long poll
-    int connections;           // connection threads answered for; -1 without an endpoint
+    int connections;           // connection threads answered for; -1 without a registry
 };
 // Fills *m without waiting and without disturbing any client's pending events. Returns
 // 0, or -1 with *m untouched when no store exists.

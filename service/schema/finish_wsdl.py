@@ -77,33 +77,21 @@ def output_names(lines, pt_begin, pt_end):
     return names
 
 
-def name_port_type(lines, b, e, outputs):
+def name_operations(lines, b, e, outputs, where):
+    """Names the input and output of every operation in lines[b:e], the portType's or the
+    binding's: the input after its operation, the output as outputs says."""
     op, seen = None, 0
     for i in range(b, e):
-        m = re.match(r'  <operation name="([^"]+)">$', lines[i])
+        line = lines[i]
+        m = re.match(r'  <operation name="([^"]+)">$', line)
         if m:
             op, seen = m.group(1), seen + 1
-            continue
-        if re.match(r'    <input message=', lines[i]):
-            lines[i] = lines[i].replace('<input ', '<input name="%s" ' % op, 1)
-        elif re.match(r'    <output message=', lines[i]):
-            lines[i] = lines[i].replace('<output ', '<output name="%s" ' % outputs[op], 1)
-    expect(seen == OPERATIONS, '%d operations in the portType' % seen)
-
-
-def name_binding(lines, b, e, outputs):
-    op, seen = None, 0
-    for i in range(b, e):
-        m = re.match(r'  <operation name="([^"]+)">$', lines[i])
-        if m:
-            op, seen = m.group(1), seen + 1
-            continue
-        if lines[i] == '    <input>':
-            lines[i] = '    <input name="%s">' % op
-        elif lines[i] == '    <output>':
-            expect(op in outputs, 'binding output for one-way %s' % op)
-            lines[i] = '    <output name="%s">' % outputs[op]
-    expect(seen == OPERATIONS, '%d operations in the binding' % seen)
+        elif re.match(r'    <input[ >]', line):
+            lines[i] = line.replace('<input', '<input name="%s"' % op, 1)
+        elif re.match(r'    <output[ >]', line):
+            expect(op in outputs, '%s output for one-way %s' % (where, op))
+            lines[i] = line.replace('<output', '<output name="%s"' % outputs[op], 1)
+    expect(seen == OPERATIONS, '%d operations in the %s' % (seen, where))
 
 
 def soap12_binding(block):
@@ -128,13 +116,13 @@ def finish(text):
     pt_b, pt_e = section(lines, r'<portType name="gui_connectorPortType">$', '</portType>')
     outputs = output_names(lines, pt_b, pt_e)
     expect(len(set(outputs.values())) == len(outputs), 'output names unique: %r' % outputs)
-    name_port_type(lines, pt_b, pt_e, outputs)
+    name_operations(lines, pt_b, pt_e, outputs, 'portType')
     # The customisation goes before the first message, after the types.
     first_message = next(i for i, l in enumerate(lines) if l.startswith('<message '))
     lines[first_message:first_message] = JAXWS_BINDINGS.split('\n')[:-1]
 
     b_b, b_e = section(lines, r'<binding name="%s" ' % SOAP11_BINDING, '</binding>')
-    name_binding(lines, b_b, b_e, outputs)
+    name_operations(lines, b_b, b_e, outputs, 'binding')
     lines[b_e + 1:b_e + 1] = [''] + soap12_binding(lines[b_b:b_e + 1])
 
     port = [i for i, l in enumerate(lines)

@@ -20,6 +20,7 @@
 #include <stdsoap2.h>
 
 #include "service/release_list.h"
+#include "http/request_reader.h"
 #include "service/serve.h"
 #include "store/store.h"
 
@@ -79,6 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     soap->frecv = feed_recv;
     soap->fsend = sink_send;
     input = feed{data, size, 0};
+    if (request_reader_install(soap, 0) != 0)
+        __builtin_trap();
 
     (void)serve_connection(soap);
 

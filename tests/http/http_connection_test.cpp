@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "service/http_connection.h"
+#include "http/http_connection.h"
 #include "stdsoap2.h"
 
 namespace {

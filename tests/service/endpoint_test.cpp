@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/conn_registry.h"
+#include "registry/conn_registry.h"
 #include "service/endpoint_internal.h"
 #include "store/registry_harness.h"
 #include "store/store.h"
@@ -209,7 +209,7 @@ protected:
     {
         ep = endpoint_new(host, port, nullptr);
         ASSERT_NE(ep, nullptr);
-        ASSERT_EQ(store_create(ep, 0, nullptr), 0);
+        ASSERT_EQ(store_create(endpoint_registry(ep), 0, nullptr), 0);
     }
     int registered() { return conn_registry_count(ep->registry); }
     struct soap_endpoint *ep = nullptr;

@@ -137,7 +137,7 @@ protected:
         s.cafile = const_cast<char *>(ca.c_str());
         s.sid = const_cast<char *>("sentrel_sid");
         ep = endpoint_new("127.0.0.1", port, &s);
-        if (!ep || store_create(ep, 0, nullptr) != 0)
+        if (!ep || store_create(endpoint_registry(ep), 0, nullptr) != 0)
             return -100;
         return endpoint_start(ep);
     }

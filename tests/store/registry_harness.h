@@ -10,7 +10,7 @@
 
 #include <functional>
 
-#include "service/conn_registry.h"
+#include "registry/conn_registry.h"
 
 struct conn_thread {
     pthread_t tid{};

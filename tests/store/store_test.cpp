@@ -10,8 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "service/conn_registry.h"
-#include "service/endpoint_internal.h"
+#include "registry/conn_registry.h"
 #include "store/registry_harness.h"
 #include "store/stderr_capture.h"
 
@@ -225,33 +224,30 @@ TEST_F(StoreValues, BlockedFilesByIndexAcrossTheDrop)
         nullptr);
 }
 
-// A store linked to a hand-built endpoint whose registry the test threads join.
+// A store linked to a registry that the test threads join.
 class StoreLinked : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ep = static_cast<struct soap_endpoint *>(calloc(1, sizeof(struct soap_endpoint)));
-        ASSERT_NE(ep, nullptr);
-        ep->registry = conn_registry_new(4);
-        ASSERT_NE(ep->registry, nullptr);
-        ASSERT_EQ(store_create(ep, 0, nullptr), 0);
+        reg = conn_registry_new(2);
+        ASSERT_NE(reg, nullptr);
+        ASSERT_EQ(store_create(reg, 0, nullptr), 0);
     }
     void TearDown() override
     {
-        conn_registry_cancel_all(ep->registry, 0);
+        conn_registry_cancel_all(reg, 0);
         for (conn_thread *t : started)
             EXPECT_TRUE(conn_thread_join(t, kPromptMs));
         for (conn_thread *t : started)
             delete t;
         store_destroy();
-        conn_registry_free(ep->registry);
-        free(ep);
+        conn_registry_free(reg);
     }
     conn_thread *spawn(std::function<int()> body)
     {
         conn_thread *t = new conn_thread;
         started.push_back(t);
-        EXPECT_TRUE(conn_thread_start(t, ep->registry, std::move(body)));
+        EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
         EXPECT_TRUE(conn_thread_wait_registered(t, kPromptMs));
         return t;
     }
@@ -265,7 +261,7 @@ protected:
             return 0;
         });
     }
-    struct soap_endpoint *ep = nullptr;
+    struct conn_registry *reg = nullptr;
     std::vector<conn_thread *> started;
 };
 

@@ -12,7 +12,7 @@
 #include <stdsoap2.h>
 
 #include "service/release_list.h"
-#include "service/request_reader.h"
+#include "http/request_reader.h"
 #include "service/serve.h"
 
 const char kNs11[] = "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -55,7 +55,7 @@ bool soap_conn_start(soap_conn *c, int request_timeout_ms)
     soap_set_omode(soap, SOAP_IO_KEEPALIVE);
     soap->keep_alive = -1;
     soap->socket = sv[1];
-    if (request_timeout_ms > 0 && request_reader_install(soap, request_timeout_ms) != 0) {
+    if (request_reader_install(soap, request_timeout_ms) != 0) {
         soap_free(soap);
         close(sv[0]);
         return false;
