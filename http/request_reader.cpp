@@ -26,6 +26,8 @@ const char kPluginId[] = "gc-request-reader";
 const char kTooLarge[] = "request too large";
 const char kTooComplex[] = "request too complex";
 const char kBadLength[] = "invalid Content-Length";
+const char kBareCr[] = "bare CR in the request header: end each line with CR LF";
+constexpr int kBadRequest = 400;
 const char kEncoded[] = "content encoding not accepted: send the body uncompressed";
 constexpr int kUnsupportedMediaType = 415;
 // Every request of this service is a few hundred bytes; a header or a body past this is
@@ -61,6 +63,7 @@ struct request_scan {
     unsigned long long body_bytes;
     // header scan
     int started;      // a byte other than CR or LF came: the request has begun
+    int after_cr;     // the byte before was a CR, so this one must be LF
     size_t line_len;  // bytes on the current line, CRs not counted
     char line[64];    // the current line's start: enough for the lines we read
     int has_length;
@@ -142,9 +145,12 @@ void header_line(struct reader *r)
         r->req.length_line = 0;
         r->req.has_length = 1;
         r->req.length = r->req.length_value;
-        if (r->req.length_state != LENGTH_DIGITS && r->req.length_state != LENGTH_AFTER &&
-            !r->skipping)
+        if (r->skipping)
+            return;
+        if (r->req.length_state != LENGTH_DIGITS && r->req.length_state != LENGTH_AFTER)
             r->req.refusal = kBadLength;
+        else if (r->req.length > kMaxBodyBytes)
+            r->req.refusal = kTooLarge;
     } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
         size_t n = static_cast<size_t>(line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
@@ -231,8 +237,6 @@ void header_done(struct soap *soap, struct reader *r)
     } else if (r->req.has_length) {
         r->req.left = r->req.length;
         r->req.phase = r->req.left ? BODY_LENGTH : DONE;
-        if (r->req.length > kMaxBodyBytes && !r->skipping)
-            r->req.refusal = kTooLarge;
     } else {
         // Where such a body ends is known only when the client closes, so no request
         // can follow it on this connection.
@@ -255,6 +259,17 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
                 break;
             }
             i++;
+            // The runtime ends a header line at a CR and drops the byte after it, so
+            // that "Content-Length: 1\r00" is 10 to it and 100 here; a CR not followed
+            // by LF is refused (as HTTP allows) rather than read two ways. The byte is
+            // not handed on.
+            if (r->req.after_cr && c != '\n' && !r->skipping) {
+                r->req.refusal = kBareCr;
+                r->req.refusal_status = kBadRequest;
+                i--;
+                break;
+            }
+            r->req.after_cr = c == '\r';
             if (!r->req.started) {
                 // Line ends before the request line are skipped, by the runtime too.
                 if (c != '\r' && c != '\n') {
@@ -268,6 +283,13 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
                 } else {
                     header_line(r);
                     r->req.line_len = 0;
+                    // The runtime never gets the end of a line refused here, so it never
+                    // reads that line: it takes the end of the input for the end of the
+                    // header. Read whole, a Content-Length too large after a request
+                    // line that the runtime takes for a status (such as "POST 441")
+                    // would make it allocate that many bytes at once.
+                    if (r->req.refusal)
+                        i--;
                 }
             } else if (c != '\r') {
                 header_char(r, c);

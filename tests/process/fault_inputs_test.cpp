@@ -209,6 +209,10 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"Content-Length after 70 zeros", length_post(" " + std::string(70, '0') + n), SERVED},
         {"Content-Length after 70 blanks", length_post(std::string(70, ' ') + n), SERVED},
         {"Content-Length with a sign", length_post(" +" + n), REFUSED},
+        {"CR without LF in a header line", length_post(" " + n + "\r1"), REFUSED},
+        // The runtime takes this request line for a status and allocates the whole body.
+        {"request line read as a status, Content-Length 2^50",
+         "POST 441\r\nContent-Length: 1125899906842624\r\n\r\n<a/>", REFUSED},
         {"40000 attributes on one element",
          raw_post(soap_envelope("<sntr:get-versionInfo" + many(40000, " a", "=\"\"") + "/>")),
          COMPLEX},
@@ -243,8 +247,8 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
     expect_huge_body("<sntr:get-currentStats a=\"", "\"></sntr:get-currentStats>", 500);
     EXPECT_LT(peak_kib() - peak_before, 64 * 1024);
 
-    // A Content-Length far beyond what follows: the daemon waits for the rest, as it
-    // waits for any slow client, while others are served; the client's leaving ends it.
+    // A Content-Length far beyond any request is refused on its line, while others are
+    // served; the client's leaving ends it.
     {
         http_conn c;
         ASSERT_TRUE(http_connect(&c, port));

@@ -61,6 +61,8 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
     EXPECT_EQ(xml_text(call(&c, "get-logChanged"), "log-changed"), "true");
     EXPECT_TRUE(http_silent_for(&poll, kStillBlockedMs)) << poll.in;
     EXPECT_EQ(get("/metrics.txt").status, 404);
+    // A header the daemon refuses is refused for a page too, not served.
+    EXPECT_EQ(get("/metrics", "127.0.0.1\r\nContent-Encoding: gzip").status, 415);
 
     if (access(kPrometheus, X_OK) != 0)
         GTEST_SKIP() << "no " << kPrometheus << " (make test installs it)";
