@@ -79,7 +79,8 @@ struct request_scan {
 };
 
 struct reader {
-    size_t (*next_recv)(struct soap *, char *, size_t);  // the hook we sit on
+    size_t (*next_recv)(struct soap *, char *, size_t);  // the hooks we sit on
+    int (*next_parsehdr)(struct soap *, const char *, const char *);
     int skipping;  // the bytes scanned belong to a request already answered
     struct request_scan req;
     // bytes read past the request
@@ -145,30 +146,14 @@ void header_line(struct reader *r)
         r->req.length_line = 0;
         r->req.has_length = 1;
         r->req.length = r->req.length_value;
-        if (r->skipping)
-            return;
-        if (r->req.length_state != LENGTH_DIGITS && r->req.length_state != LENGTH_AFTER)
+        if (r->req.length_state != LENGTH_DIGITS && r->req.length_state != LENGTH_AFTER &&
+            !r->skipping)
             r->req.refusal = kBadLength;
-        else if (r->req.length > kMaxBodyBytes)
-            r->req.refusal = kTooLarge;
     } else if (starts_with_key(line, len, "Transfer-Encoding:", &v)) {
         size_t n = static_cast<size_t>(line + len - v);
         while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
             n--;
         r->req.chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
-    } else if (starts_with_key(line, len, "Content-Encoding:", &v)) {
-        // The runtime inflates gzip and deflate bodies, which would put bytes past every
-        // bound here (a megabyte of gzip holds a gigabyte of XML) and out of the scanner's
-        // sight. No client of this service compresses its requests, so none is taken; a
-        // value too long to be read whole here is refused as well.
-        size_t n = static_cast<size_t>(line + len - v);
-        while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
-            n--;
-        const int identity = n == 0 || (n == 8 && strncasecmp(v, "identity", 8) == 0);
-        if ((!identity || r->req.line_len > sizeof r->req.line) && !r->skipping) {
-            r->req.refusal = kEncoded;
-            r->req.refusal_status = kUnsupportedMediaType;
-        }
     }
 }
 
@@ -261,12 +246,10 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
             i++;
             // The runtime ends a header line at a CR and drops the byte after it, so
             // that "Content-Length: 1\r00" is 10 to it and 100 here; a CR not followed
-            // by LF is refused (as HTTP allows) rather than read two ways. The byte is
-            // not handed on.
+            // by LF is refused (as HTTP allows) rather than read two ways.
             if (r->req.after_cr && c != '\n' && !r->skipping) {
                 r->req.refusal = kBareCr;
                 r->req.refusal_status = kBadRequest;
-                i--;
                 break;
             }
             r->req.after_cr = c == '\r';
@@ -283,13 +266,6 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
                 } else {
                     header_line(r);
                     r->req.line_len = 0;
-                    // The runtime never gets the end of a line refused here, so it never
-                    // reads that line: it takes the end of the input for the end of the
-                    // header. Read whole, a Content-Length too large after a request
-                    // line that the runtime takes for a status (such as "POST 441")
-                    // would make it allocate that many bytes at once.
-                    if (r->req.refusal)
-                        i--;
                 }
             } else if (c != '\r') {
                 header_char(r, c);
@@ -338,6 +314,37 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
         }
     }
     return i;
+}
+
+// The runtime's header parser, seen from here: each header line as the runtime reads it
+// (its key matching lets "-" stand for any byte, and it strips quotes from values),
+// before it acts on the line. A Content-Length the runtime would take past the bound is
+// refused here whatever the scanner read: for a request line that it takes for a
+// status (such as "POST 441") the runtime allocates the whole length at once. So is a
+// compressed body, which the runtime would inflate past every bound (a megabyte of
+// gzip holds a gigabyte of XML) and out of the scanner's sight; no client of this
+// service compresses its requests. Once the request is refused, no line is acted on.
+int parse_header(struct soap *soap, const char *key, const char *val)
+{
+    struct reader *r = reader_of(soap);
+    if (!r)
+        return SOAP_HDR;
+    if (!r->req.refusal && !soap_tag_cmp(key, "Content-Length")) {
+        const char *why = *val ? nullptr : kBadLength;
+        unsigned long long n = 0;
+        for (const char *p = val; *p && !why; p++) {
+            if (*p < '0' || *p > '9')
+                why = kBadLength;
+            else if ((n = n * 10 + static_cast<unsigned>(*p - '0')) > kMaxBodyBytes)
+                why = kTooLarge;
+        }
+        r->req.refusal = why;
+    } else if (!r->req.refusal && !soap_tag_cmp(key, "Content-Encoding") && *val &&
+               strcasecmp(val, "identity") != 0) {
+        r->req.refusal = kEncoded;
+        r->req.refusal_status = kUnsupportedMediaType;
+    }
+    return r->req.refusal ? SOAP_HDR : r->next_parsehdr(soap, key, val);
 }
 
 // Waits until the socket is ready for events, or the request's deadline passes
@@ -491,12 +498,15 @@ void reader_delete(struct soap *soap, struct soap_plugin *p)
     free(r);
 }
 
-struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t), int timeout_ms)
+struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t),
+                          int (*next_parsehdr)(struct soap *, const char *, const char *),
+                          int timeout_ms)
 {
     struct reader *r = static_cast<struct reader *>(calloc(1, sizeof(struct reader)));
     if (!r)
         return nullptr;
     r->next_recv = next_recv;
+    r->next_parsehdr = next_parsehdr;
     r->timeout_ms = timeout_ms;
     begin_request(r);
     arm(r);
@@ -510,7 +520,7 @@ int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *
 {
     (void)soap;
     const struct reader *from = static_cast<const struct reader *>(src->data);
-    struct reader *r = reader_new(from->next_recv, from->timeout_ms);
+    struct reader *r = reader_new(from->next_recv, from->next_parsehdr, from->timeout_ms);
     if (!r)
         return SOAP_EOM;
     dst->data = r;
@@ -519,7 +529,7 @@ int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *
 
 int reader_create(struct soap *soap, struct soap_plugin *p, void *arg)
 {
-    struct reader *r = reader_new(soap->frecv, *static_cast<int *>(arg));
+    struct reader *r = reader_new(soap->frecv, soap->fparsehdr, *static_cast<int *>(arg));
     if (!r)
         return SOAP_EOM;
     p->id = kPluginId;
@@ -527,6 +537,7 @@ int reader_create(struct soap *soap, struct soap_plugin *p, void *arg)
     p->fcopy = reader_copy;
     p->fdelete = reader_delete;
     soap->frecv = framed_recv;
+    soap->fparsehdr = parse_header;
     return SOAP_OK;
 }
 

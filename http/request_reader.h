@@ -10,7 +10,7 @@
 
 struct soap;
 
-// Puts the reader under soap's receive hook, unless it is there already. With
+// Puts the reader under soap's receive and header hooks, unless it is there already. With
 // timeout_ms > 0, a connection whose first request has not arrived, or a request that
 // has begun and not been read whole, within timeout_ms is ended (the runtime sees the
 // end of its input); the wait between two requests is not bounded. Returns 0, -1 when
@@ -25,9 +25,10 @@ int request_reader_timed_out(struct soap *soap);
 // Why the request is refused, or null: its header or body is larger than any request
 // of this service ("request too large"), its XML carries more attributes or namespace
 // declarations than one may ("request too complex"), its Content-Length is not a plain
-// number, or its body is compressed. The runtime saw its input end there; nothing past
-// the bound was read. Sets *http_status to the refusal's HTTP status (415 for a
-// compressed body), or 0 when the runtime's status for the fault applies.
+// number (as this reader or the runtime reads it), or its body is compressed, or a
+// header line holds a CR without LF (400). The runtime saw its input end there, or
+// stopped at the header line; nothing past the bound was read. Sets *http_status to the refusal's
+// HTTP status (415 for a compressed body), or 0 when the runtime's status for the fault applies.
 const char *request_reader_refusal(struct soap *soap, int *http_status);
 // 1 when the body read so far closes an element it did not open (tags crossed,
 // mismatched or unbalanced), which the runtime lets pass; else 0.

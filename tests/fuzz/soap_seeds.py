@@ -61,7 +61,7 @@ def seeds():
     out["empty_body"] = post(envelope("", 2), 2)
     out["chunked_stats"] = chunked(request("get-currentStats", "", 1))
     out["get_method"] = b"GET / HTTP/1.1\r\nHost: h\r\n\r\n"
-    out["status_line_length"] = b"POST 441\r\nContent-Length: 229777777777\r\n\r\n<a/>"
+    out["status_line_length"] = b"POST 441\r\nContent/Length: 229777777777\r\n\r\n<a/>"
     out["bad_index"] = post(request("get-blockedFile2", "<index>x</index>", 1), 1)
     return out
 
