@@ -33,28 +33,18 @@ protected:
     {
         // Leaves nothing behind even when a test failed half-way.
         conn_registry_cancel_all(reg, 0);
-        for (conn_thread *t : started)
-            EXPECT_TRUE(conn_thread_join(t, kPromptMs));
-        for (conn_thread *t : started)
-            delete t;
+        threads.join_all();
         EXPECT_EQ(conn_registry_count(reg), 0);
         conn_registry_free(reg);
     }
-    conn_thread *spawn(std::function<int()> body)
-    {
-        conn_thread *t = new conn_thread;
-        started.push_back(t);
-        EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
-        EXPECT_TRUE(conn_thread_wait_registered(t, kPromptMs));
-        return t;
-    }
+    conn_thread *spawn(std::function<int()> body) { return threads.spawn(reg, std::move(body)); }
     // A thread that waits once for event with cap and no external mutex.
     conn_thread *waiter(int event, int cap)
     {
         return spawn([this, event, cap] { return conn_registry_wait(reg, event, cap, nullptr); });
     }
     struct conn_registry *reg = nullptr;
-    std::vector<conn_thread *> started;
+    conn_threads threads;
 };
 
 TEST(ConnRegistryNull, EveryOperationRefusesNull)

@@ -9,6 +9,9 @@
 #include <time.h>
 
 #include <functional>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "registry/conn_registry.h"
 
@@ -155,5 +158,27 @@ inline bool poll_until(const std::function<bool()> &pred, int ms)
 constexpr int kStillBlockedMs = 150;
 // Upper bound for anything that should happen promptly.
 constexpr int kPromptMs = 5000;
+
+// The threads of one test. spawn starts one and waits until it is registered; join_all,
+// after the registry's cancel-all, joins and frees them all.
+struct conn_threads {
+    std::vector<conn_thread *> started;
+    conn_thread *spawn(struct conn_registry *reg, std::function<int()> body)
+    {
+        conn_thread *t = new conn_thread;
+        started.push_back(t);
+        EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
+        EXPECT_TRUE(conn_thread_wait_registered(t, kPromptMs));
+        return t;
+    }
+    void join_all()
+    {
+        for (conn_thread *t : started)
+            EXPECT_TRUE(conn_thread_join(t, kPromptMs));
+        for (conn_thread *t : started)
+            delete t;
+        started.clear();
+    }
+};
 
 #endif

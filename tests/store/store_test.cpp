@@ -236,21 +236,11 @@ protected:
     void TearDown() override
     {
         conn_registry_cancel_all(reg, 0);
-        for (conn_thread *t : started)
-            EXPECT_TRUE(conn_thread_join(t, kPromptMs));
-        for (conn_thread *t : started)
-            delete t;
+        threads.join_all();
         store_destroy();
         conn_registry_free(reg);
     }
-    conn_thread *spawn(std::function<int()> body)
-    {
-        conn_thread *t = new conn_thread;
-        started.push_back(t);
-        EXPECT_TRUE(conn_thread_start(t, reg, std::move(body)));
-        EXPECT_TRUE(conn_thread_wait_registered(t, kPromptMs));
-        return t;
-    }
+    conn_thread *spawn(std::function<int()> body) { return threads.spawn(reg, std::move(body)); }
     // A fetch in index mode starting from *in; the object goes to *out.
     conn_thread *fetcher(unsigned int start, std::string *out, unsigned int *idx)
     {
@@ -262,7 +252,7 @@ protected:
         });
     }
     struct conn_registry *reg = nullptr;
-    std::vector<conn_thread *> started;
+    conn_threads threads;
 };
 
 TEST_F(StoreLinked, FetchBeforeTheFirstRecordWaitsForIt)
@@ -404,7 +394,7 @@ TEST_F(StoreLinked, EveryUpdateEndsThePollItRacesWith)
     for (int i = kRounds + 1; i <= 2 * kRounds; i++)
         ASSERT_EQ(store_add_blocked_file("/burst", 0, "", "", "", "", ""), 0);
     EXPECT_TRUE(poll_until([&] { return newest_done.load() == 1; }, kPromptMs));
-    for (conn_thread *t : started) {
+    for (conn_thread *t : threads.started) {
         ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
         EXPECT_EQ(conn_thread_result(t), 0);
     }
