@@ -80,6 +80,7 @@ struct request_scan {
 
 struct reader {
     size_t (*next_recv)(struct soap *, char *, size_t);  // the hooks we sit on
+    int (*next_parse)(struct soap *);
     int (*next_parsehdr)(struct soap *, const char *, const char *);
     int skipping;  // the bytes scanned belong to a request already answered
     struct request_scan req;
@@ -327,24 +328,36 @@ size_t scan(struct soap *soap, struct reader *r, const char *p, size_t n)
 int parse_header(struct soap *soap, const char *key, const char *val)
 {
     struct reader *r = reader_of(soap);
-    if (!r)
+    if (!r || r->req.refusal)
         return SOAP_HDR;
-    if (!r->req.refusal && !soap_tag_cmp(key, "Content-Length")) {
-        const char *why = *val ? nullptr : kBadLength;
+    if (!soap_tag_cmp(key, "Content-Length")) {
         unsigned long long n = 0;
-        for (const char *p = val; *p && !why; p++) {
+        r->req.refusal = *val ? nullptr : kBadLength;
+        for (const char *p = val; *p && !r->req.refusal; p++) {
             if (*p < '0' || *p > '9')
-                why = kBadLength;
+                r->req.refusal = kBadLength;
             else if ((n = n * 10 + static_cast<unsigned>(*p - '0')) > kMaxBodyBytes)
-                why = kTooLarge;
+                r->req.refusal = kTooLarge;
         }
-        r->req.refusal = why;
-    } else if (!r->req.refusal && !soap_tag_cmp(key, "Content-Encoding") && *val &&
-               strcasecmp(val, "identity") != 0) {
+    } else if (!soap_tag_cmp(key, "Content-Encoding") && *val && strcasecmp(val, "identity")) {
         r->req.refusal = kEncoded;
         r->req.refusal_status = kUnsupportedMediaType;
     }
     return r->req.refusal ? SOAP_HDR : r->next_parsehdr(soap, key, val);
+}
+
+// The runtime takes the end of its input for the end of a header, so after a header
+// this reader cut short (refused, or out of time) it would serve a GET or an OPTIONS,
+// or read on into a POST's body. The message fails here instead, before any of them.
+int parse_message(struct soap *soap)
+{
+    struct reader *r = reader_of(soap);
+    if (!r)
+        return SOAP_HDR;
+    const int rc = r->next_parse(soap);
+    if (r->req.refusal)
+        return SOAP_HDR;
+    return r->req.timed_out ? SOAP_EOF : rc;
 }
 
 // Waits until the socket is ready for events, or the request's deadline passes
@@ -498,15 +511,15 @@ void reader_delete(struct soap *soap, struct soap_plugin *p)
     free(r);
 }
 
-struct reader *reader_new(size_t (*next_recv)(struct soap *, char *, size_t),
-                          int (*next_parsehdr)(struct soap *, const char *, const char *),
-                          int timeout_ms)
+// A reader on the hooks of hooks (the context's own, or another reader's).
+struct reader *reader_new(const struct reader *hooks, int timeout_ms)
 {
     struct reader *r = static_cast<struct reader *>(calloc(1, sizeof(struct reader)));
     if (!r)
         return nullptr;
-    r->next_recv = next_recv;
-    r->next_parsehdr = next_parsehdr;
+    r->next_recv = hooks->next_recv;
+    r->next_parse = hooks->next_parse;
+    r->next_parsehdr = hooks->next_parsehdr;
     r->timeout_ms = timeout_ms;
     begin_request(r);
     arm(r);
@@ -520,7 +533,7 @@ int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *
 {
     (void)soap;
     const struct reader *from = static_cast<const struct reader *>(src->data);
-    struct reader *r = reader_new(from->next_recv, from->next_parsehdr, from->timeout_ms);
+    struct reader *r = reader_new(from, from->timeout_ms);
     if (!r)
         return SOAP_EOM;
     dst->data = r;
@@ -529,7 +542,11 @@ int reader_copy(struct soap *soap, struct soap_plugin *dst, struct soap_plugin *
 
 int reader_create(struct soap *soap, struct soap_plugin *p, void *arg)
 {
-    struct reader *r = reader_new(soap->frecv, soap->fparsehdr, *static_cast<int *>(arg));
+    struct reader hooks {};
+    hooks.next_recv = soap->frecv;
+    hooks.next_parse = soap->fparse;
+    hooks.next_parsehdr = soap->fparsehdr;
+    struct reader *r = reader_new(&hooks, *static_cast<int *>(arg));
     if (!r)
         return SOAP_EOM;
     p->id = kPluginId;
@@ -537,6 +554,7 @@ int reader_create(struct soap *soap, struct soap_plugin *p, void *arg)
     p->fcopy = reader_copy;
     p->fdelete = reader_delete;
     soap->frecv = framed_recv;
+    soap->fparse = parse_message;
     soap->fparsehdr = parse_header;
     return SOAP_OK;
 }

@@ -25,10 +25,11 @@ int request_reader_timed_out(struct soap *soap);
 // Why the request is refused, or null: its header or body is larger than any request
 // of this service ("request too large"), its XML carries more attributes or namespace
 // declarations than one may ("request too complex"), its Content-Length is not a plain
-// number (as this reader or the runtime reads it), or its body is compressed, or a
-// header line holds a CR without LF (400). The runtime saw its input end there, or
-// stopped at the header line; nothing past the bound was read. Sets *http_status to the refusal's
-// HTTP status (415 for a compressed body), or 0 when the runtime's status for the fault applies.
+// number (as this reader or the runtime reads it), its body is compressed, or a header
+// line holds a CR without LF. The runtime saw its input end there, or its header parse
+// failed; nothing past the bound was read. Sets *http_status to the refusal's HTTP
+// status (415 for a compressed body, 400 for a bare CR), or 0 when the runtime's status
+// for the fault applies.
 const char *request_reader_refusal(struct soap *soap, int *http_status);
 // 1 when the body read so far closes an element it did not open (tags crossed,
 // mismatched or unbalanced), which the runtime lets pass; else 0.

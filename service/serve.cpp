@@ -24,22 +24,6 @@ static int refuse_method(struct soap *soap)
     return SOAP_HTTP_METHOD;
 }
 
-// The runtime takes the end of the input for the end of a header, so a GET or OPTIONS
-// whose header the request reader refused, or that ran out of time, would still be
-// served; it fails here and is answered (or closed) as a refused POST is.
-static int cut_short(struct soap *soap)
-{
-    int status;
-    return request_reader_refusal(soap, &status) || request_reader_timed_out(soap);
-}
-
-static int serve_get(struct soap *soap) { return cut_short(soap) ? SOAP_FAULT : web_get(soap); }
-
-static int serve_options(struct soap *soap)
-{
-    return cut_short(soap) ? SOAP_FAULT : browser_guard_options(soap);
-}
-
 // Per-context settings every reply depends on; set here so the endpoint need not know.
 static void prepare_context(struct soap *soap)
 {
@@ -48,9 +32,9 @@ static void prepare_context(struct soap *soap)
     // The runtime answers every Origin with "*" unless told otherwise; the guard decides.
     soap->cors_allow = nullptr;
     soap->fhead = refuse_method;
-    soap->fopt = serve_options;
+    soap->fopt = browser_guard_options;
     if (web_enabled())
-        soap->fget = serve_get;
+        soap->fget = web_get;
     (void)http_connection_install(soap);
     // After the Connection wrapper, so that the guard's wrappers see each message first.
     (void)browser_guard_install(soap);

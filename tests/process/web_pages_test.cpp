@@ -62,7 +62,7 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
     EXPECT_TRUE(http_silent_for(&poll, kStillBlockedMs)) << poll.in;
     EXPECT_EQ(get("/metrics.txt").status, 404);
     // A header the daemon refuses is refused for a page too, not served.
-    EXPECT_EQ(get("/metrics", "127.0.0.1\r\nContent-Encoding: gzip").status, 415);
+    EXPECT_EQ(get("/metrics", "127.0.0.1\rb").status, 400);
 
     if (access(kPrometheus, X_OK) != 0)
         GTEST_SKIP() << "no " << kPrometheus << " (make test installs it)";
