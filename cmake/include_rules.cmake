@@ -12,7 +12,7 @@ set(rules
   "registry/.*=>intake/|store/|http/|service/|core/|tools/|${soap}"
   "store/.*=>intake/|http/|service/|core/|tools/|${soap}"
   "intake/.*=>http/|service/|core/|tools/|${soap}"
-  # HTTP framing under the runtime's hooks, with no SOAP meaning and no store.
+  # HTTP framing and the request reader, with no SOAP meaning and no store.
   "http/.*=>intake/|store/|service/|core/|tools/"
   "service/.*=>intake/|core/|tools/"
   "core/.*=>tools/|${soap}"

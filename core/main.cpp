@@ -173,6 +173,8 @@ static void start_components(struct daemon_state *d)
 
     log_msg(0, stdout, "SOAP ... ");
     d->endpoint = endpoint_new(d->opt.host, (int)d->opt.port, d->opt.ssl);
+    if (d->opt.idle_timeout_s)
+        (void)endpoint_set_idle_timeout(d->endpoint, d->opt.idle_timeout_s * 1000);
     if (!d->endpoint) {
         fprintf(stderr, "cannot setup SOAP config\n");
         fprintf(stderr, "SOAP config: %s\n", strerror(ENOMEM));

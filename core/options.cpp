@@ -65,12 +65,13 @@ int options_parse_ssl(char *arg, struct ssl_settings **out)
 }
 
 // Long options get values above every short option character.
-enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB };
+enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB, OPT_IDLE_TIMEOUT };
 
 static const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"allow-origin", required_argument, nullptr, OPT_ALLOW_ORIGIN},
     {"web", no_argument, nullptr, OPT_WEB},
+    {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -97,6 +98,15 @@ int options_parse(int argc, char **argv, struct options *o)
             o->allow_origins[o->nallow_origins++] = optarg;
             break;
         case OPT_WEB: o->web = 1; break;
+        case OPT_IDLE_TIMEOUT: {
+            char *end = nullptr;
+            const long v = strtol(optarg, &end, 10);
+            if (end == optarg || *end || v < 1 || v > kMaxIdleTimeoutS)
+                return refuse(argv[0], "--idle-timeout: bad value \"%s\": seconds from 1 to 86400",
+                              optarg);
+            o->idle_timeout_s = static_cast<int>(v);
+            break;
+        }
         case 'D': g_diagnostic++; break;
         case 'd': o->ipc_dir = optarg; break;
         case 'h': {
@@ -195,6 +205,9 @@ void options_help(const char *prog)
           "                    let web pages from ORIGIN (scheme://host[:port]) use the\n"
           "                    service (up to 16 times)\n"
           "      --web         also serve GET /metrics, /?wsdl and a dashboard at /\n"
+          "      --idle-timeout SECONDS\n"
+          "                    close a kept-alive connection that sends no request for\n"
+          "                    SECONDS (default 300)\n"
           "      --help        print this text\n"
           "      --version     print the product and version lines (first argument only)\n"
           "\n"

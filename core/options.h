@@ -8,6 +8,7 @@
 
 constexpr unsigned int kDefaultSoapPort = 50359;
 constexpr int kMaxAllowOrigins = 16;
+constexpr int kMaxIdleTimeoutS = 86400;
 
 // What the command line chose. Strings other than the SSL record point into argv.
 struct options {
@@ -20,8 +21,10 @@ struct options {
     int no_udp;                // -U: UDP transport disabled
     const char *allow_origins[kMaxAllowOrigins];  // --allow-origin arguments, in order
     int nallow_origins;
-    int web;     // --web: the metrics page, the WSDL and the dashboard on the SOAP port
-    int nwords;  // words left after the options
+    int web;             // --web: the metrics page, the WSDL and the dashboard on the SOAP port
+    int idle_timeout_s;  // --idle-timeout: a kept-alive connection's wait between requests,
+                         // 0 for the endpoint's default
+    int nwords;          // words left after the options
     char **words;
 };
 

@@ -4,8 +4,9 @@
 // with crossed or mismatched end tags was served as if it were well-formed. This scanner
 // follows start tags, end tags, comments, CDATA sections, processing instructions and
 // declarations, and remembers the first end tag that closes the wrong element. It also
-// counts what costs the runtime time quadratic in its number (the attributes of one
-// element, the namespace declarations of a body) and stops a body that has too many.
+// counts what costs the runtime time quadratic in its number, over the whole body (the
+// unit of both bounds is one message): its attributes of every form, namespace
+// declarations included (at most 1024), and its namespace declarations (at most 256).
 // One per connection, used by that connection's thread only; no lock.
 #ifndef GC_HTTP_XML_BALANCE_H
 #define GC_HTTP_XML_BALANCE_H
@@ -22,8 +23,8 @@ struct xml_balance {
     int match;          // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
     int depth;          // bracket depth inside a declaration
     char quote;         // the quote that ends the current attribute or literal
-    int too_complex;    // an element with too many attributes, or too many namespaces
-    int attributes;     // of the start tag being read: its names, and quoted values without one
+    int too_complex;    // too many attributes, or too many namespaces
+    int attributes;     // names, and quoted values without one, in the body so far
     int namespaces;     // declared in the body so far
     int name_chars;     // of the attribute name being read, 0 between names
     int xmlns;          // how far that name matches "xmlns" or "xmlns:", -1 not at all

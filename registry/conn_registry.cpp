@@ -34,6 +34,9 @@ struct conn_entry {
     int *pending;
     int cancel_sent;  // set once cancel-all has sent this thread its request
     int handshaking;  // in a TLS handshake, which a newer one may cut short
+    // waiting for its client's next request since this mark (the registry's idle
+    // serial then), 0 when not waiting: the lowest mark has waited longest
+    uint64_t idle_mark;
 };
 
 struct conn_registry {
@@ -47,6 +50,7 @@ struct conn_registry {
     int reserved;          // threads started (or about to be) but not registered
     int handshakes;        // entries handshaking
     uint64_t last_serial;  // registrations so far; serials are never reused
+    uint64_t idle_serial;  // marks of idle entries so far
     // set at creation, read-only afterwards
     uint64_t id_key[kIdRounds];
 };
@@ -323,6 +327,36 @@ int conn_registry_handshake_end(struct conn_registry *reg, pthread_t id)
     }
     pthread_mutex_unlock(&reg->mutex);
     return e ? 0 : -2;
+}
+
+int conn_registry_idle(struct conn_registry *reg, pthread_t id, int idle)
+{
+    if (!reg)
+        return -1;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *e = find_locked(reg, id);
+    if (e)
+        e->idle_mark = idle ? ++reg->idle_serial : 0;
+    pthread_mutex_unlock(&reg->mutex);
+    return e ? 0 : -2;
+}
+
+int conn_registry_close_idlest(struct conn_registry *reg)
+{
+    if (!reg)
+        return -1;
+    pthread_mutex_lock(&reg->mutex);
+    struct conn_entry *idlest = nullptr;
+    for (struct conn_entry *x = reg->threads; x; x = x->next)
+        if (x->idle_mark && x->watch_fd >= 0 && (!idlest || x->idle_mark < idlest->idle_mark))
+            idlest = x;
+    if (idlest) {
+        // The mutex keeps its descriptor open: see cancel_entry_locked.
+        idlest->idle_mark = 0;
+        shutdown(idlest->watch_fd, SHUT_RDWR);
+    }
+    pthread_mutex_unlock(&reg->mutex);
+    return idlest ? 1 : 0;
 }
 
 int conn_registry_remove(struct conn_registry *reg, pthread_t id)

@@ -44,6 +44,13 @@ int conn_registry_handshake_begin(struct conn_registry *reg, pthread_t id, int c
 // Marks id's handshake as over (retiring id does too). Returns 0, -1 for null, -2 when
 // id is not registered.
 int conn_registry_handshake_end(struct conn_registry *reg, pthread_t id);
+// Marks registered thread id as waiting for its client's next request (idle != 0), or
+// as no longer waiting. Returns 0, -1 for null, -2 when id is not registered.
+int conn_registry_idle(struct conn_registry *reg, pthread_t id, int idle);
+// Shuts down the socket of the thread that has waited longest for its client's next
+// request, so that its connection ends and gives back its room; that thread no longer
+// counts as waiting. Returns 1 when one was shut down, 0 when none waits, -1 for null.
+int conn_registry_close_idlest(struct conn_registry *reg);
 // Unregisters id. Returns 0, -1 for null, -2 when id is not registered.
 int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 

@@ -30,6 +30,7 @@
 #include "http/request_reader.h"
 #include "service/serve.h"
 #include "soapH.h"
+#include "store/activity.h"
 
 namespace {
 
@@ -39,13 +40,18 @@ constexpr int kBacklog = 8;
 // How long a stop waits for its wake-up connection before cancelling the accept thread.
 constexpr int kWakeTimeoutMs = 2000;
 // How long a connection may take to send its first request, and any request to arrive
-// whole once it has begun. Real clients send a request in one go; the wait between
-// requests on a kept-alive connection is not bounded.
+// whole once it has begun. Real clients send a request in one go.
 constexpr int kRequestTimeoutMs = 30000;
+// How long a kept-alive connection may wait for its next request unless told otherwise:
+// longer than any GUI client or scraper waits between two calls.
+constexpr int kDefaultIdleTimeoutMs = 300000;
 // Descriptors kept free of clients, above those open when the endpoint started: a stop's
 // wake-up connection (both of its ends) and the daemon's own work never find the
 // descriptor table full.
 constexpr int kSpareDescriptors = 8;
+// Connections admitted past the budget while the idle ones closed for them are still on
+// their way out; the spare descriptors hold them.
+constexpr int kEvictionsInFlight = kSpareDescriptors / 2;
 // Pause after a failed accept, context copy or thread start, so that a lasting shortage
 // does not spin the accept thread.
 constexpr long kBackoffMs = 100;
@@ -53,6 +59,7 @@ constexpr long kBackoffMs = 100;
 // Handed from the accept thread to the connection thread, which owns it.
 struct connection {
     struct conn_registry *registry;
+    int idle_timeout_ms;
     struct soap *context;
     int use_ssl;        // the TLS handshake is still to be done, on the connection's thread
     int fd;             // the client's socket, closed by connection_cleanup and nowhere else
@@ -191,9 +198,10 @@ void *connection_main(void *arg)
     int registered =
         conn_registry_add_reserved(conn->registry, pthread_self(), conn->context->socket) == 0;
     pthread_cleanup_push(connection_cleanup, conn);
+    const struct serve_limits limits = {kRequestTimeoutMs, conn->idle_timeout_ms, conn->registry};
     if (registered && (!conn->use_ssl || tls_handshake(conn) == SOAP_OK) &&
-        request_reader_install(conn->context, kRequestTimeoutMs) == 0)
-        serve_connection(conn->context);
+        request_reader_install(conn->context) == 0)
+        serve_connection(conn->context, &limits);
     // A cancellation request that arrives now (a client cancelling its own connection)
     // must not cut the cleanup short at one of its own cancellation points.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
@@ -213,6 +221,7 @@ int start_connection(struct soap_endpoint *ep, struct soap *copy, int budget)
         return ENOMEM;
     }
     conn->registry = ep->registry;
+    conn->idle_timeout_ms = ep->idle_timeout_ms;
     conn->context = copy;
     conn->use_ssl = ep->use_ssl;
     conn->handshake_cap = budget > 1 ? budget / 2 : 1;
@@ -252,6 +261,20 @@ int open_descriptors(void)
             n++;
     closedir(d);
     return n > 0 ? n - 1 : 0;
+}
+
+// Whether a new connection may be served: within the budget, or past it when a
+// connection that waits between requests (or for its first) could be closed to make
+// room. Idle clients thus cannot shut new ones out; a long poll is never closed for it.
+bool has_room(struct soap_endpoint *ep, int budget)
+{
+    const int open = conn_registry_count(ep->registry);
+    if (open < budget)
+        return true;
+    if (open >= budget + kEvictionsInFlight || conn_registry_close_idlest(ep->registry) != 1)
+        return false;
+    activity_count(ACTIVITY_IDLE_EVICTIONS);
+    return true;
 }
 
 // The accept thread's trouble, said once when it begins and once when it ends.
@@ -306,7 +329,7 @@ void *accept_main(void *arg)
         // The runtime leaves the accepted socket in the listener; the copy takes it over,
         // and a stale number left behind would be closed again at stop.
         const int budget = connection_budget(ep);
-        if (conn_registry_count(ep->registry) >= budget) {
+        if (!has_room(ep, budget)) {
             // Past the budget the connection is closed at once, so the client learns it
             // now and the spare descriptors stay free.
             listener->socket = SOAP_INVALID_SOCKET;
@@ -388,6 +411,7 @@ struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_
     if (!ep)
         return nullptr;
     ep->registry = conn_registry_new(kMaxEvent);
+    ep->idle_timeout_ms = kDefaultIdleTimeoutMs;
     int rc = ep->registry ? 0 : -1;
     if (rc == 0)
         rc = copy_string(&ep->host, host);
@@ -408,6 +432,14 @@ struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_
         return nullptr;
     }
     return ep;
+}
+
+int endpoint_set_idle_timeout(struct soap_endpoint *ep, int ms)
+{
+    if (!ep || ms <= 0)
+        return -1;
+    ep->idle_timeout_ms = ms;
+    return 0;
 }
 
 int endpoint_start(struct soap_endpoint *ep)

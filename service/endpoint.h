@@ -15,6 +15,9 @@ struct soap_endpoint;
 // ssl (null: plain HTTP). Returns the endpoint, or null when memory runs out (nothing is
 // left allocated).
 struct soap_endpoint *endpoint_new(const char *host, int port, const struct ssl_settings *ssl);
+// How long a kept-alive connection may wait for its next request (ms > 0) before it is
+// closed, for connections accepted from now on. Returns 0, -1 for a null ep or ms <= 0.
+int endpoint_set_idle_timeout(struct soap_endpoint *ep, int ms);
 // Binds the port and starts the accept thread. Returns 0 started, 1 already running,
 // -1 no endpoint, no memory, SSL context set-up failed, or no thread,
 // -2 binding failed. On failure everything it took is released and endpoint_failure

@@ -24,6 +24,7 @@ struct soap_endpoint {
     char *randfile;
     char *sid;
     struct conn_registry *registry;  // guards itself; lives as long as the endpoint
+    int idle_timeout_ms;             // between two requests of a connection
 
     // main thread only (start, stop); the accept thread reads context while it runs
     struct soap *context;      // listening context, null when stopped

@@ -39,8 +39,6 @@ int fault_send(struct soap *soap, int before_dispatch)
         // initial SOAP encoding; every serve routine clears it for good. SOAP 1.2 allows
         // no encodingStyle on a Fault, where the runtime would put it.
         soap->encodingStyle = (before_dispatch && soap->version == 1) ? "" : nullptr;
-        // A 1.2 request's action must not be echoed into the reply's Content-Type.
-        soap->action = nullptr;
         // Method errors are answered 500 like every other fault, not 405; the fault text
         // is already set.
         const int http_status =

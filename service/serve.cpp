@@ -1,335 +1,80 @@
-// The serve loop and the sixteen serve routines, written by hand rather than taken from
-// soapcpp2's soapServer.cpp: the generated loop counts keep-alive differently, the
-// generated routines end the envelope with CRLF, and faults go through the project's own
-// sender (service/fault.cpp).
+// The road of a request: socket, reader (which frames it strictly and reads it whole),
+// record, policy, and only then the runtime, which reads nothing but the body the
+// reader hands it, and the operation. Every rule sees the bytes the runtime will.
 #include "service/serve.h"
 
-#include "service/browser_guard.h"
-#include "service/fault.h"
-#include "http/http_connection.h"
-#include "service/operations.h"
+#include <pthread.h>
+
+#include "http/request_parser.h"
 #include "http/request_reader.h"
+#include "registry/conn_registry.h"
+#include "service/fault.h"
+#include "service/request_policy.h"
+#include "service/routes.h"
 #include "service/schema/envelope.h"
-#include "service/schema/reply.h"
 #include "service/web.h"
-#include "soapH.h"
+#include "stdsoap2.h"
 #include "store/activity.h"
 
-// Only POST carries a request. HEAD would otherwise get an empty 200 and keep the
-// connection; this makes it a method fault that closes it, like every other method
-// (OPTIONS too, but for the preflight of an allowed origin).
-static int refuse_method(struct soap *soap)
+namespace {
+
+// The answer to a HEAD request: what GET would send, without its body. The send hook
+// passes the header through its empty line and drops the rest. The connection's own
+// thread alone uses these.
+thread_local int (*t_send)(struct soap *, const char *, size_t);
+thread_local int t_header_end;  // how much of the header's closing CRLF CRLF was sent
+
+int head_send(struct soap *soap, const char *s, size_t n)
+{
+    static const char kEnd[] = "\r\n\r\n";
+    size_t i = 0;
+    for (; i < n && t_header_end < 4; i++)
+        t_header_end = s[i] == kEnd[t_header_end] ? t_header_end + 1 : s[i] == '\r' ? 1 : 0;
+    return i ? t_send(soap, s, i) : SOAP_OK;
+}
+
+// The runtime never parses HTTP here: it is handed bodies only, and were it to take one
+// for a header, this makes that a fault rather than a second reading.
+int no_http(struct soap *soap)
 {
     (void)soap;
     return SOAP_HTTP_METHOD;
 }
 
-// Per-context settings every reply depends on; set here so the endpoint need not know.
-static void prepare_context(struct soap *soap)
+// A body that crosses its tags is read by the runtime as if it were well-formed; it
+// fails once read, before its operation runs.
+int fail_malformed(struct soap *soap)
+{
+    (void)soap;
+    return SOAP_SYNTAX_ERROR;
+}
+
+// Per-context settings every request and reply depends on.
+void prepare_context(struct soap *soap)
 {
     soap->prolog = envelope_prolog;
     soap->x_frame_options = nullptr;
-    // The runtime answers every Origin with "*" unless told otherwise; the guard decides.
-    soap->cors_allow = nullptr;
-    soap->fhead = refuse_method;
-    soap->fopt = browser_guard_options;
-    if (web_enabled())
-        soap->fget = web_get;
-    (void)http_connection_install(soap);
-    // After the Connection wrapper, so that the guard's wrappers see each message first.
-    (void)browser_guard_install(soap);
+    soap->imode |= SOAP_ENC_PLAIN;
+    soap->fparse = no_http;
+    // A second bound behind the reader's: the runtime takes no more than a body's worth.
+    soap->recv_maxlength = kMaxBodyBytes;
 }
 
-// Steps after the request element was read. The encoding style is cleared only now:
-// an encodingStyle attribute in the request sets it while reading, and it must not
-// reach the reply. soap_getindependent is not called after the envelope: on a kept-alive
-// connection it would wait for the client's next request.
-static int end_request(struct soap *soap)
-{
-    if (soap_body_end_in(soap) || soap_envelope_end_in(soap) || soap_end_recv(soap))
-        return soap->error;
-    if (request_reader_malformed(soap))
-        return soap->error = SOAP_SYNTAX_ERROR;
-    soap->encodingStyle = nullptr;
-    soap->action = nullptr;
-    return SOAP_OK;
-}
-
-// A one-way success sends nothing at all, not even a status line.
-static int end_one_way(struct soap *soap, int rc)
-{
-    soap->error = rc;
-    if (rc)
-        return rc;
-    (void)soap_closesock(soap);
-    return SOAP_OK;
-}
-
-// Reads a request without members; the request types differ only in their reader.
-#define READ_EMPTY_REQUEST(type, tag)                                                              \
-    do {                                                                                           \
-        struct type req;                                                                           \
-        soap_default_##type(soap, &req);                                                           \
-        if (!soap_get_##type(soap, &req, tag, nullptr) || end_request(soap))                       \
-            return soap->error;                                                                    \
-    } while (0)
-
-static int serve_get_versionInfo(struct soap *soap)
-{
-    struct sntr__versionInfo out;
-    soap_default_sntr__versionInfo(soap, &out);
-    READ_EMPTY_REQUEST(sntr__get_versionInfo, "sntr:get-versionInfo");
-    if ((soap->error = operation_get_versionInfo(soap, &out)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:versionInfo", soap_serialize_sntr__versionInfo,
-                      soap_put_sntr__versionInfo);
-}
-
-// The three version routes differ in request, operation and wrapper type only.
-#define SERVE_VERSION(name, tag, rtag)                                                             \
-    static int serve_##name(struct soap *soap)                                                     \
-    {                                                                                              \
-        long ver = 0;                                                                              \
-        struct sntr__##name##Response out;                                                         \
-        soap_default_sntr__##name##Response(soap, &out);                                           \
-        out.ver = &ver;                                                                            \
-        READ_EMPTY_REQUEST(sntr__##name, tag);                                                     \
-        if ((soap->error = operation_##name(soap, &ver)))                                          \
-            return soap->error;                                                                    \
-        return reply_send(soap, &out, rtag, soap_serialize_sntr__##name##Response,                 \
-                          soap_put_sntr__##name##Response);                                        \
-    }
-
-SERVE_VERSION(get_binVersionNumber, "sntr:get-binVersionNumber",
-              "sntr:get-binVersionNumberResponse")
-SERVE_VERSION(get_engVersionNumber, "sntr:get-engVersionNumber",
-              "sntr:get-engVersionNumberResponse")
-SERVE_VERSION(get_vdfVersionNumber, "sntr:get-vdfVersionNumber",
-              "sntr:get-vdfVersionNumberResponse")
-
-static int serve_get_currentConffile(struct soap *soap)
-{
-    char *fn = nullptr;
-    struct sntr__get_currentConffileResponse out;
-    soap_default_sntr__get_currentConffileResponse(soap, &out);
-    out.fn = &fn;
-    READ_EMPTY_REQUEST(sntr__get_currentConffile, "sntr:get-currentConffile");
-    if ((soap->error = operation_get_currentConffile(soap, &fn)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:get-currentConffileResponse",
-                      soap_serialize_sntr__get_currentConffileResponse,
-                      soap_put_sntr__get_currentConffileResponse);
-}
-
-static int serve_get_lastBlockedFile(struct soap *soap)
-{
-    struct sntr__blockedFile out;
-    soap_default_sntr__blockedFile(soap, &out);
-    READ_EMPTY_REQUEST(sntr__get_lastBlockedFile, "sntr:get-lastBlockedFile");
-    if ((soap->error = operation_get_lastBlockedFile(soap, &out)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
-                      soap_put_sntr__blockedFile);
-}
-
-static int serve_get_blockedFile(struct soap *soap)
-{
-    struct sntr__blockedFile out;
-    struct sntr__get_blockedFile req;
-    soap_default_sntr__blockedFile(soap, &out);
-    soap_default_sntr__get_blockedFile(soap, &req);
-    if (!soap_get_sntr__get_blockedFile(soap, &req, "sntr:get-blockedFile", nullptr) ||
-        end_request(soap))
-        return soap->error;
-    if ((soap->error = operation_get_blockedFile(soap, req.index, &out)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:blockedFile", soap_serialize_sntr__blockedFile,
-                      soap_put_sntr__blockedFile);
-}
-
-static int serve_get_blockedFile2(struct soap *soap)
-{
-    struct sntr__blockedFile2 out;
-    struct sntr__get_blockedFile2 req;
-    soap_default_sntr__blockedFile2(soap, &out);
-    soap_default_sntr__get_blockedFile2(soap, &req);
-    if (!soap_get_sntr__get_blockedFile2(soap, &req, "sntr:get-blockedFile2", nullptr) ||
-        end_request(soap))
-        return soap->error;
-    if ((soap->error = operation_get_blockedFile2(soap, req.index, &out)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:blockedFile2", soap_serialize_sntr__blockedFile2,
-                      soap_put_sntr__blockedFile2);
-}
-
-static int serve_get_lastScannedFile(struct soap *soap)
-{
-    char *fn = nullptr;
-    struct sntr__get_lastScannedFileResponse out;
-    soap_default_sntr__get_lastScannedFileResponse(soap, &out);
-    out.fn = &fn;
-    READ_EMPTY_REQUEST(sntr__get_lastScannedFile, "sntr:get-lastScannedFile");
-    if ((soap->error = operation_get_lastScannedFile(soap, &fn)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:get-lastScannedFileResponse",
-                      soap_serialize_sntr__get_lastScannedFileResponse,
-                      soap_put_sntr__get_lastScannedFileResponse);
-}
-
-static int serve_get_currentStats(struct soap *soap)
-{
-    struct sntr__currentStats out;
-    soap_default_sntr__currentStats(soap, &out);
-    READ_EMPTY_REQUEST(sntr__get_currentStats, "sntr:get-currentStats");
-    if ((soap->error = operation_get_currentStats(soap, &out)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:currentStats", soap_serialize_sntr__currentStats,
-                      soap_put_sntr__currentStats);
-}
-
-static int serve_get_logChanged(struct soap *soap)
-{
-    enum xsd__boolean changed = false_;
-    struct sntr__get_logChangedResponse out;
-    soap_default_sntr__get_logChangedResponse(soap, &out);
-    out.log_changed = &changed;
-    READ_EMPTY_REQUEST(sntr__get_logChanged, "sntr:get-logChanged");
-    if ((soap->error = operation_get_logChanged(soap, &changed)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:get-logChangedResponse",
-                      soap_serialize_sntr__get_logChangedResponse,
-                      soap_put_sntr__get_logChangedResponse);
-}
-
-static int serve_reload(struct soap *soap)
-{
-    READ_EMPTY_REQUEST(sntr__reload, "sntr:reload");
-    return end_one_way(soap, operation_reload(soap));
-}
-
-static int serve_stop(struct soap *soap)
-{
-    READ_EMPTY_REQUEST(sntr__stop, "sntr:stop");
-    return end_one_way(soap, operation_stop(soap));
-}
-
-static int serve_ping(struct soap *soap)
-{
-    int foo = 0;
-    struct sntr__pingResponse out;
-    soap_default_sntr__pingResponse(soap, &out);
-    out.foo = &foo;
-    READ_EMPTY_REQUEST(sntr__ping, "sntr:ping");
-    if ((soap->error = operation_ping(soap, &foo)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:pingResponse", soap_serialize_sntr__pingResponse,
-                      soap_put_sntr__pingResponse);
-}
-
-static int serve_register_client(struct soap *soap)
-{
-    unsigned long id = 0;
-    struct sntr__register_clientResponse out;
-    soap_default_sntr__register_clientResponse(soap, &out);
-    out.id = &id;
-    READ_EMPTY_REQUEST(sntr__register_client, "sntr:register-client");
-    if ((soap->error = operation_register_client(soap, &id)))
-        return soap->error;
-    return reply_send(soap, &out, "sntr:register-clientResponse",
-                      soap_serialize_sntr__register_clientResponse,
-                      soap_put_sntr__register_clientResponse);
-}
-
-static int serve_unregister_client(struct soap *soap)
-{
-    struct sntr__unregister_client req;
-    soap_default_sntr__unregister_client(soap, &req);
-    if (!soap_get_sntr__unregister_client(soap, &req, "sntr:unregister-client", nullptr) ||
-        end_request(soap))
-        return soap->error;
-    return end_one_way(soap, operation_unregister_client(soap, req.id));
-}
-
-struct route {
-    const char *tag;
-    int (*serve)(struct soap *);
-};
-
-// Tried in this order; the first match serves the request.
-static const struct route routes[] = {
-    {"sntr:get-versionInfo", serve_get_versionInfo},
-    {"sntr:get-binVersionNumber", serve_get_binVersionNumber},
-    {"sntr:get-engVersionNumber", serve_get_engVersionNumber},
-    {"sntr:get-vdfVersionNumber", serve_get_vdfVersionNumber},
-    {"sntr:get-currentConffile", serve_get_currentConffile},
-    {"sntr:get-lastBlockedFile", serve_get_lastBlockedFile},
-    {"sntr:get-blockedFile", serve_get_blockedFile},
-    {"sntr:get-blockedFile2", serve_get_blockedFile2},
-    {"sntr:get-lastScannedFile", serve_get_lastScannedFile},
-    {"sntr:get-currentStats", serve_get_currentStats},
-    {"sntr:get-logChanged", serve_get_logChanged},
-    {"sntr:reload", serve_reload},
-    {"sntr:stop", serve_stop},
-    {"sntr:ping", serve_ping},
-    {"sntr:register-client", serve_register_client},
-    {"sntr:unregister-client", serve_unregister_client},
-};
-
-// *entered is set once a route matched, before its routine reads anything: from then on
-// the connection's faults carry no encodingStyle, even when that routine fails to read.
-static int dispatch(struct soap *soap, int *entered)
-{
-    (void)soap_peek_element(soap);
-    for (const struct route &r : routes) {
-        if (!soap_match_tag(soap, soap->tag, r.tag)) {
-            *entered = 1;
-            return r.serve(soap);
-        }
-    }
-    return soap->error = SOAP_NO_METHOD;
-}
-
-// Reads the envelope up to the body's first element.
-static int begin_request(struct soap *soap)
-{
-    if (soap_envelope_begin_in(soap)) {
-        // A root other than an Envelope comes back as the HTTP method code; clients
-        // know it as a tag mismatch.
-        if (soap->error >= SOAP_POST)
-            soap->error = SOAP_TAG_MISMATCH;
-        return soap->error;
-    }
-    if (soap_recv_header(soap) || soap_body_begin_in(soap))
-        return soap->error;
-    return SOAP_OK;
-}
-
-// Closes without a word: for a request that took too long to arrive (its client is
-// gone or hostile) and for a connection that cannot be served at all.
-static int close_unanswered(struct soap *soap)
+// Answers a fault: the verdict's refusal, or the runtime's own fault in its words.
+// Refused before its envelope was read, a request has no SOAP version yet: it is
+// answered in 1.1, or its fault code would read "at source".
+int send_fault(struct soap *soap, const struct request_verdict *v, int entered)
 {
     soap->keep_alive = 0;
-    soap->error = SOAP_EOF;
-    return soap_closesock(soap);
-}
-
-// Answers a request that failed: with the runtime's fault, or the reader's when the
-// reader cut the request short; a request that took too long gets no answer.
-static int fail_request(struct soap *soap, int entered)
-{
-    if (request_reader_timed_out(soap))
-        return close_unanswered(soap);
-    int status = 0;
-    if (const char *why = request_reader_refusal(soap, &status)) {
-        // Refused before its envelope was read, a request has no SOAP version yet: it is
-        // answered in 1.1, as every other fault there is, or its fault code would read
-        // "at source". One refused in its header (status set) is answered so as well,
-        // whatever an earlier request on the connection spoke, as the browser guard does.
-        if (!soap->version || status)
-            soap_set_version(soap, 1);
-        soap_sender_fault(soap, why, nullptr);
-        if (status)
-            soap->error = status;
+    if (v->reason) {
+        soap_set_version(soap, 1);
+        soap_sender_fault(soap, v->reason, nullptr);
+        soap->error = v->status;
+    } else if (v->soap_error) {
+        // In the SOAP version the runtime answers with before any envelope is read.
+        soap_set_local_namespaces(soap);
+        soap->version = 0;
+        soap->error = v->soap_error;
     }
     // A client that closed between two requests gets nothing, and is no fault.
     if (soap->error != SOAP_EOF)
@@ -337,30 +82,86 @@ static int fail_request(struct soap *soap, int entered)
     return fault_send(soap, !entered);
 }
 
-int serve_connection(struct soap *soap)
+// Answers req as v says. Returns SOAP_OK, or the error of a failed request.
+int answer(struct soap *soap, const struct http_request *req, struct request_verdict *v,
+           int *entered)
+{
+    soap->keep_alive = v->keep_alive ? -1 : 0;
+    soap->http_extra_header = v->cors[0] ? v->cors : nullptr;
+    soap->fpreparefinalrecv = v->malformed ? fail_malformed : nullptr;
+    switch (v->action) {
+    case ACTION_SOAP:
+        if (soap_begin_recv(soap))
+            return send_fault(soap, v, *entered);
+        // Read as an HTTP POST's body: the runtime refuses a root other than an Envelope,
+        // which it would otherwise take for plain XML content.
+        soap->status = SOAP_POST;
+        if (routes_serve(soap, entered))
+            return send_fault(soap, v, *entered);
+        return SOAP_OK;
+    case ACTION_PAGE:
+        if (web_get(soap, req))
+            return soap->error;
+        return SOAP_OK;
+    case ACTION_PREFLIGHT: return soap_send_empty_response(soap, 204);
+    case ACTION_FAULT: break;
+    }
+    return send_fault(soap, v, *entered);
+}
+
+// Closes without a word: for a connection whose client left or took too long.
+int close_unanswered(struct soap *soap)
+{
+    soap->keep_alive = 0;
+    (void)soap_closesock(soap);
+    return SOAP_OK;
+}
+
+// Waits for the next request to begin, marked meanwhile as a connection that may be
+// closed to make room (see conn_registry_close_idlest).
+int wait_next(struct soap *soap, const struct serve_limits *limits, int served)
+{
+    const int ms = served ? limits->idle_timeout_ms : limits->request_timeout_ms;
+    (void)conn_registry_idle(limits->registry, pthread_self(), 1);
+    const int rc = request_reader_wait(soap, ms);
+    (void)conn_registry_idle(limits->registry, pthread_self(), 0);
+    return rc;
+}
+
+}  // namespace
+
+int serve_connection(struct soap *soap, const struct serve_limits *limits)
 {
     prepare_context(soap);
     int entered = 0;
-    int k = soap->max_keep_alive;
-    do {
+    for (int served = 0;; served++) {
         soap_begin(soap);
-        request_reader_next(soap);
-        // The last request allowed is answered with Connection: close.
-        if (--k <= 0)
-            soap->keep_alive = 0;
-        const int rc = soap_begin_recv(soap);
-        if (rc) {
-            if (rc >= SOAP_STOP && !request_reader_timed_out(soap)) {
-                (void)soap_closesock(soap);
-                continue;
-            }
-            // Unknown HTTP verbs come back as a bare 405; they are method errors too.
-            soap->error = (rc == 405) ? SOAP_HTTP_METHOD : rc;
-            return fail_request(soap, entered);
+        int rc = wait_next(soap, limits, served);
+        if (rc == REQUEST_IDLE && served)
+            activity_count(ACTIVITY_IDLE_TIMEOUTS);
+        struct http_request req {};
+        if (rc == REQUEST_READ)
+            rc = request_reader_read(soap, limits->request_timeout_ms, &req);
+        if (rc != REQUEST_READ && rc != REQUEST_REFUSED)
+            return close_unanswered(soap);
+        if (rc == REQUEST_READ && req.method == HTTP_POST)
+            activity_count(ACTIVITY_SOAP_REQUESTS);
+        struct request_verdict v {};
+        if (rc == REQUEST_REFUSED)
+            v.reason = request_reader_refusal(soap, &v.status);
+        else
+            request_policy_decide(&req, served, &v);
+        if (v.head) {
+            t_send = soap->fsend;
+            t_header_end = 0;
+            soap->fsend = head_send;
         }
-        activity_count(ACTIVITY_SOAP_REQUESTS);
-        if (browser_guard_check(soap) || begin_request(soap) || dispatch(soap, &entered))
-            return fail_request(soap, entered);
-    } while (soap->keep_alive);
-    return SOAP_OK;
+        rc = answer(soap, &req, &v, &entered);
+        if (v.head)
+            soap->fsend = t_send;
+        if (rc)
+            return rc;
+        if (!v.keep_alive)
+            return close_unanswered(soap);
+    }
 }

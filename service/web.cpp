@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/request_parser.h"
 #include "service/web_metrics.h"
 #include "stdsoap2.h"
 
@@ -52,20 +53,10 @@ std::string bound_address(struct soap *soap)
 }
 
 // scheme://host[:port]/ of the request: its Host header when well formed.
-std::string request_base(struct soap *soap)
+std::string request_base(struct soap *soap, const struct http_request *req)
 {
     const char *scheme = soap->ssl ? "https://" : "http://";
-    // The runtime keeps the request's Host value in endpoint, between the scheme and the
-    // path.
-    const char *host = strstr(soap->endpoint, "://");
-    host = host ? host + 3 : "";
-    size_t n = strlen(host);
-    const size_t path_len = strlen(soap->path);
-    if (n >= path_len && strcmp(host + n - path_len, soap->path) == 0)
-        n -= path_len;
-    std::string h(host, n);
-    if (h.empty() || !web_host_ok(h.c_str()))
-        h = bound_address(soap);
+    std::string h = req->host && web_host_ok(req->host) ? req->host : bound_address(soap);
     return scheme + h + "/";
 }
 
@@ -111,15 +102,15 @@ std::string web_wsdl_for(const char *base)
     return wsdl;
 }
 
-int web_get(struct soap *soap)
+int web_get(struct soap *soap, const struct http_request *req)
 {
-    const char *path = soap->path;
+    const char *path = req->target;
     if (strcmp(path, "/metrics") == 0) {
         const std::string text = web_metrics_text();
         return send_page(soap, 200, kWebMetricsType, text.data(), text.size());
     }
     if (strcmp(path, "/?wsdl") == 0 || strcmp(path, "/gui-connector.wsdl") == 0) {
-        const std::string wsdl = web_wsdl_for(request_base(soap).c_str());
+        const std::string wsdl = web_wsdl_for(request_base(soap, req).c_str());
         return send_page(soap, 200, "text/xml; charset=utf-8", wsdl.data(), wsdl.size());
     }
     if (strcmp(path, "/") == 0)

@@ -9,15 +9,16 @@
 #include <string>
 
 struct soap;
+struct http_request;
 
 // Turns the web pages on (on != 0) for every connection served from now on.
 void web_enable(int on);
 // 1 when the web pages are on, else 0.
 int web_enabled(void);
 
-// The GET hook (soap->fget): answers the request's path and returns 0, or the error of
-// a failed send (the connection is then closed).
-int web_get(struct soap *soap);
+// Answers a GET of req's target (a HEAD alike: the caller drops the body) and returns 0,
+// or the error of a failed send (the connection is then closed).
+int web_get(struct soap *soap, const struct http_request *req);
 
 // The WSDL with every service address set to base (scheme://host[:port]/).
 std::string web_wsdl_for(const char *base);

@@ -6,11 +6,13 @@
 #define GC_STORE_ACTIVITY_H
 
 enum activity {
-    ACTIVITY_RECEIVED_MSGQ,  // status messages taken off the message queue
-    ACTIVITY_RECEIVED_UDP,   // status datagrams received
-    ACTIVITY_TOO_SHORT,      // of those, skipped as shorter than a record
-    ACTIVITY_SOAP_REQUESTS,  // requests whose header was read whole
-    ACTIVITY_SOAP_FAULTS,    // failed requests answered with a fault
+    ACTIVITY_RECEIVED_MSGQ,   // status messages taken off the message queue
+    ACTIVITY_RECEIVED_UDP,    // status datagrams received
+    ACTIVITY_TOO_SHORT,       // of those, skipped as shorter than a record
+    ACTIVITY_SOAP_REQUESTS,   // POST requests read whole
+    ACTIVITY_SOAP_FAULTS,     // failed requests answered with a fault
+    ACTIVITY_IDLE_TIMEOUTS,   // kept-alive connections closed after waiting too long idle
+    ACTIVITY_IDLE_EVICTIONS,  // idle connections closed to make room for a new client
     ACTIVITY_COUNT,
 };
 

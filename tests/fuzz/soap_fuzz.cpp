@@ -1,11 +1,11 @@
 // Fuzzes the SOAP request path of one connection: the input bytes are everything a client
-// sends on a kept-alive connection (HTTP headers, envelopes, any number of requests), fed
-// through the runtime's receive hook into serve_connection, with a real status store
-// behind the operations. Replies go to a send hook that only counts them.
+// sends on a kept-alive connection (HTTP headers, envelopes, any number of requests),
+// written to one end of a socket pair whose other end serve_connection reads, with a
+// real status store behind the operations. Replies go to a send hook that drops them.
 //
-// The context sits on one end of a socket pair whose other end stays open, so that the
-// runtime's checks of the socket (is the client still there before a fault is written)
-// see a live peer, as with a real client that waits for its answer.
+// The client's end stays open (its writing side shut), so that the runtime's checks of
+// the socket (is the client still there before a fault is written) see a live peer, as
+// with a real client that waits for its answer.
 //
 // The store has no endpoint: a long poll's wait then fails at once instead of blocking
 // the fuzzer, and register/unregister find no registry. Forwarded commands are written to
@@ -25,24 +25,6 @@
 #include "store/store.h"
 
 namespace {
-
-struct feed {
-    const uint8_t *data;
-    size_t size;
-    size_t off;
-};
-
-feed input;
-
-size_t feed_recv(struct soap *, char *buf, size_t len)
-{
-    size_t n = input.size - input.off;
-    if (n > len)
-        n = len;
-    memcpy(buf, input.data + input.off, n);
-    input.off += n;
-    return n;
-}
 
 int sink_send(struct soap *, const char *, size_t) { return SOAP_OK; }
 
@@ -77,13 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     soap_set_imode(soap, SOAP_IO_KEEPALIVE);
     soap_set_omode(soap, SOAP_IO_KEEPALIVE);
     soap->socket = sv[1];
-    soap->frecv = feed_recv;
     soap->fsend = sink_send;
-    input = feed{data, size, 0};
-    if (request_reader_install(soap, 0) != 0)
+    // -max_len keeps every input within what the socket buffers.
+    if (request_reader_install(soap) != 0 ||
+        write(sv[0], data, size) != static_cast<ssize_t>(size) || shutdown(sv[0], SHUT_WR) != 0)
         __builtin_trap();
 
-    (void)serve_connection(soap);
+    const serve_limits limits = {10000, 10000, nullptr};
+    (void)serve_connection(soap, &limits);
 
     // As the connection's clean-up releases it; soap_done closes the socket if the serve
     // loop left it open.

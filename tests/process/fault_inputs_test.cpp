@@ -15,12 +15,38 @@ namespace {
 
 // What the daemon may do with a hostile input.
 enum outcome {
-    REFUSED,  // a fault that closes the connection, or a close without a reply
-    SERVED,   // an ordinary answer: the runtime tolerates the oddity
-    WAITS,    // nothing yet: the request is incomplete, as from a slow client
-    COMPLEX,  // refused at a bound on attributes or namespaces, before the runtime pays
-    ENCODED,  // refused with 415 and a client fault: a compressed body
+    REFUSED,     // a fault that closes the connection, or a close without a reply
+    SERVED,      // an ordinary answer: the runtime tolerates the oddity
+    WAITS,       // nothing yet: the request is incomplete, as from a slow client
+    COMPLEX,     // refused at a bound on attributes or namespaces, before the runtime pays
+    ENCODED,     // refused with 415 and a client fault: a compressed body
+    MALFORMED,   // refused with 400 and a client fault: framing that reads more than one way
+    UNKNOWN_TE,  // refused with 501 and a client fault: a transfer coding other than chunked
+    HEAD_ONLY,   // a status and a header, no body
 };
+
+// The daemon's CPU time so far, in ms.
+long cpu_ms(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++)
+        if (i >= 14)
+            ticks += std::stol(field);
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kCpuSlowdown = 10;
+#else
+constexpr long kCpuSlowdown = 1;
+#endif
+// What a refusal may cost the daemon: the request is read and refused before the
+// runtime parses anything of it.
+constexpr long kRefusalCpuMs = 50 * kCpuSlowdown;
 
 // count copies of prefix + number + suffix: " a0=\"\" a1=\"\"...".
 std::string many(int count, const std::string &prefix, const std::string &suffix)
@@ -50,6 +76,7 @@ protected:
     // checks what comes back against want; the client then leaves.
     void expect_outcome(const std::string &what, const std::string &bytes, outcome want)
     {
+        const long cpu_before = cpu_ms(daemon.pid);
         http_conn c;
         ASSERT_TRUE(http_connect(&c, port)) << what;
         (void)http_send_raw(&c, bytes);
@@ -59,11 +86,17 @@ protected:
             return;
         }
         http_reply r;
-        http_read_result rc = http_read_reply(&c, &r, 20000);
-        if (want == ENCODED) {
+        http_read_result rc = http_read_reply(&c, &r, 20000, want == HEAD_ONLY);
+        const int statuses[] = {0, 0, 0, 0, 415, 400, 501, 0};
+        if (statuses[want]) {
             ASSERT_EQ(rc, HTTP_REPLY) << what;
-            EXPECT_EQ(r.status, 415) << what << "\n" << r.body;
+            EXPECT_EQ(r.status, statuses[want]) << what << "\n" << r.body;
             EXPECT_EQ(xml_text(r.body, "faultcode"), "SOAP-ENV:Client") << what;
+            EXPECT_FALSE(r.keep_alive) << what;
+        } else if (want == HEAD_ONLY) {
+            ASSERT_EQ(rc, HTTP_REPLY) << what;
+            EXPECT_EQ(r.body, "") << what;
+            EXPECT_TRUE(http_closed_without_reply(&c, 2000)) << what << ": a body after the header";
         } else if (want == COMPLEX) {
             ASSERT_EQ(rc, HTTP_REPLY) << what;
             EXPECT_EQ(xml_text(r.body, "faultstring"), "request too complex") << what;
@@ -77,6 +110,8 @@ protected:
         } else {
             EXPECT_EQ(rc, HTTP_CLOSED) << what << ": neither a fault nor a close";
         }
+        if (want != SERVED)
+            EXPECT_LT(cpu_ms(daemon.pid) - cpu_before, kRefusalCpuMs) << what;
     }
 
     // Posts a 100 MB envelope whose request element holds open, then 1 MB blocks of
@@ -147,6 +182,17 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
     const std::string stats_with = "<sntr:get-currentStats>";
     const std::string stats_end = "</sntr:get-currentStats>";
     const std::string n = std::to_string(stats.size());
+    const std::string attrs60k =
+        soap_envelope("<sntr:get-versionInfo" + many(60000, " a", "=\"\"") + "/>");
+    char hex60k[16];
+    snprintf(hex60k, sizeof hex60k, "%zx", attrs60k.size());
+    const std::string chunked_head =
+        "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string spread;
+    for (int e = 0; e < 240; e++)
+        spread += "<e" + many(250, " n" + std::to_string(e) + "_", "=\"\"") + "/>";
+    spread = soap_envelope(stats_with + spread + stats_end);
+    const std::string stop_len = std::to_string(raw_post(soap_request("stop")).size());
     auto length_post = [&](const std::string &length) {
         return "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length:" + length +
                "\r\n\r\n" + stats;
@@ -233,13 +279,43 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"deflate-coded request", raw_post(deflated(stats), "Content-Encoding: deflate\r\n"),
          ENCODED},
         {"gzip-coded request", raw_post(stats, "Content-Encoding: gzip\r\n"), ENCODED},
-        {"gzip-coded, Content_Encoding", raw_post(stats, "Content_Encoding: gzip\r\n"), ENCODED},
+        {"gzip-coded, Content_Encoding", raw_post(stats, "Content_Encoding: gzip\r\n"), MALFORMED},
         {"chunk size beyond any buffer",
          "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffff0\r\n<a/>", REFUSED},
         {"document type declaration", raw_post("<!DOCTYPE a [<!ENTITY e \"x\">]>" + stats), SERVED},
+        // Each of these the runtime read otherwise than the request reader did, and so
+        // parsed a body no bound had seen.
+        {"an envelope with no request line", attrs60k, MALFORMED},
+        {"a gzip stream with no HTTP", std::string("\x1f\x8b\x08\x00", 4) + attrs60k, MALFORMED},
+        {"chunk size led by a blank", chunked_head + " " + hex60k + "\r\n" + attrs60k, MALFORMED},
+        {"chunk size led by CRLF", chunked_head + "\r\n" + hex60k + "\r\n" + attrs60k, MALFORMED},
+        {"chunk data not followed by CRLF", chunked_head + "5\r\n<a/>xx\r\n0\r\n\r\n", MALFORMED},
+        {"Transfer_Encoding beside Content-Length",
+         "POST / HTTP/1.1\r\nTransfer_Encoding: chunked\r\nContent-Length: 5\r\n\r\n<a/>x",
+         MALFORMED},
+        {"an obsolete line fold", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n x\r\n\r\n",
+         MALFORMED},
+        {"250 distinct attribute names on each of 240 elements", raw_post(spread), COMPLEX},
+        {"Content-Length and chunked, a stop behind",
+         "POST / HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" +
+             raw_post(soap_request("stop")),
+         MALFORMED},
+        {"two Content-Lengths, a stop behind",
+         "POST / HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: " + stop_len + "\r\n\r\n" +
+             raw_post(soap_request("stop")),
+         MALFORMED},
+        {"a blank before the colon",
+         "POST / HTTP/1.1\r\nContent-Length : " + stop_len + "\r\n\r\n" +
+             raw_post(soap_request("stop")),
+         MALFORMED},
+        {"a transfer coding other than chunked",
+         "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", UNKNOWN_TE},
+        {"HEAD /metrics", "HEAD /metrics HTTP/1.1\r\nHost: h\r\n\r\n", HEAD_ONLY},
     };
     for (const auto &in : inputs)
         expect_outcome(in.what, in.bytes, in.want);
+    // No request smuggled behind another was run.
+    EXPECT_EQ(count_of(daemon.err, "FWD_CMD"), 0) << daemon.err;
 
     // 100 MB bodies, whole envelopes, are refused as they begin, whatever they hold: an
     // enormous attribute value used to be buffered whole; none may grow the daemon.
@@ -344,7 +420,7 @@ TEST_F(FaultInputs, UnfinishedTlsHandshakesLeaveRoomForClientsWithCertificates)
 }
 
 // The accept thread used to leave its loop on the first failed accept: with the
-// descriptors used up by idle clients, the daemon went on taking status messages and
+// descriptors used up by slow clients, the daemon went on taking status messages and
 // never served another client. Now it says so once, refuses what it has no room for,
 // and serves again as soon as the clients leave; its stop still finds a descriptor.
 TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
@@ -358,12 +434,14 @@ TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
     low.rlim_max = old.rlim_max;
     ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &low, nullptr), 0);
     // One at a time, each until the daemon has a thread for it or has closed it: faster,
-    // the listen queue overflows and handshakes crawl in on retransmission timers.
+    // the listen queue overflows and handshakes crawl in on retransmission timers. Each
+    // has begun a request, so none is idle and none is closed to make room.
     std::vector<int> idle;
     for (int i = 0; i < 51; i++) {
         const int before = threads();
         int fd = raw_connect(port);
         ASSERT_GE(fd, 0) << "connection " << i;
+        ASSERT_EQ(::send(fd, "POST / HTTP/1.1\r\n", 17, MSG_NOSIGNAL), 17);
         idle.push_back(fd);
         ASSERT_TRUE(eventually(
             [&] {
@@ -393,6 +471,39 @@ TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
     // client is served again.
     EXPECT_TRUE(settles_to(base_threads, base_fds));
     expect_alive_and_exact(stats_body(9));
+    expect_clean_stop();
+}
+
+// Kept-alive connections that made one request each and then stayed quiet held every
+// slot the descriptor limit allows, and new clients were closed at once for as long as
+// they stayed. Now the one idle longest is closed to make room, and a parked long poll
+// is never closed for it.
+TEST_F(FaultInputs, IdleConnectionsMakeRoomForNewClients)
+{
+    ASSERT_TRUE(start_quiet());
+    rlimit low = {48, 0}, old;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    low.rlim_max = old.rlim_max;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<http_conn> parked(5);
+    for (http_conn &c : parked)
+        ASSERT_TRUE(post_blocked(&c, "get-lastScannedFile"));
+    // More than the limit leaves room for: the newest always find it.
+    std::vector<http_conn> idle(60);
+    for (http_conn &c : idle) {
+        ASSERT_TRUE(http_connect(&c, port));
+        EXPECT_EQ(xml_text(call(&c, "get-versionInfo"), "interface-version"), "2");
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    http_conn fresh;
+    ASSERT_TRUE(http_connect(&fresh, port));
+    EXPECT_EQ(xml_text(call(&fresh, "get-versionInfo"), "interface-version"), "2");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(count_of(daemon.err, "as many as the descriptor limit allows"), 0) << daemon.err;
+    ASSERT_TRUE(send_lines("lastScannedFile S S /still-parked\n"));
+    for (http_conn &c : parked)
+        EXPECT_EQ(xml_text(answer(&c, "get-lastScannedFile"), "fn"), "/still-parked");
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &old, nullptr), 0);
     expect_clean_stop();
 }
 

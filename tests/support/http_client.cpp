@@ -174,7 +174,7 @@ static long dechunk(const std::string &data, std::string *body)
     }
 }
 
-http_read_result http_read_reply(http_conn *c, http_reply *r, int timeout_ms)
+http_read_result http_read_reply(http_conn *c, http_reply *r, int timeout_ms, bool head_only)
 {
     if (c->fd < 0)
         return HTTP_ERROR;
@@ -193,7 +193,9 @@ http_read_result http_read_reply(http_conn *c, http_reply *r, int timeout_ms)
             std::string cl = header_value(head, "content-length");
             std::string body;
             long span = -1;
-            if (te.find("chunked") != std::string::npos) {
+            if (head_only) {
+                span = 0;
+            } else if (te.find("chunked") != std::string::npos) {
                 span = dechunk(c->in.substr(start), &body);
                 if (span < 0)
                     return HTTP_ERROR;

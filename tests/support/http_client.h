@@ -46,8 +46,9 @@ bool http_send_raw(http_conn *c, const std::string &bytes);
 // Sends a POST of envelope to "/" with Content-Length; the content type follows the SOAP
 // version (1: text/xml with an empty SOAPAction, 2: application/soap+xml).
 bool http_post(http_conn *c, const std::string &envelope, int soap_version = 1);
-// Reads one reply, honouring Content-Length (or chunked coding, or close-delimited).
-http_read_result http_read_reply(http_conn *c, http_reply *r, int timeout_ms);
+// Reads one reply, honouring Content-Length (or chunked coding, or close-delimited); the
+// reply to a HEAD request (head set) ends with its header.
+http_read_result http_read_reply(http_conn *c, http_reply *r, int timeout_ms, bool head = false);
 // Posts and reads the reply. Returns what http_read_reply returned (HTTP_ERROR if the
 // request could not be sent).
 http_read_result http_call(http_conn *c, const std::string &envelope, http_reply *r,

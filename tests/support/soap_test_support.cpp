@@ -55,7 +55,7 @@ bool soap_conn_start(soap_conn *c, int request_timeout_ms)
     soap_set_omode(soap, SOAP_IO_KEEPALIVE);
     soap->keep_alive = -1;
     soap->socket = sv[1];
-    if (request_reader_install(soap, request_timeout_ms) != 0) {
+    if (request_reader_install(soap) != 0) {
         soap_free(soap);
         close(sv[0]);
         return false;
@@ -64,8 +64,13 @@ bool soap_conn_start(soap_conn *c, int request_timeout_ms)
     c->soap = soap;
     std::promise<int> done;
     c->result = done.get_future();
-    c->thread = std::thread([soap](std::promise<int> p) { p.set_value(serve_connection(soap)); },
-                            std::move(done));
+    // Between requests a connection here waits for as long as a test runs.
+    const int unbounded = 1 << 30;
+    const serve_limits limits = {request_timeout_ms > 0 ? request_timeout_ms : unbounded, unbounded,
+                                 nullptr};
+    c->thread = std::thread(
+        [soap, limits](std::promise<int> p) { p.set_value(serve_connection(soap, &limits)); },
+        std::move(done));
     return true;
 }
 
