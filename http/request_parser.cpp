@@ -13,13 +13,13 @@
 namespace {
 
 enum phase {
-    START,          // empty lines before the request line, then the request line
-    HEADER,         // header field lines, up to the empty line
-    BODY_LENGTH,    // left bytes of a Content-Length body
-    CHUNK_SIZE,     // a chunk-size line
-    CHUNK_DATA,     // left bytes of chunk data
-    CHUNK_DATA_END, // the line end after chunk data
-    TRAILER,        // trailer field lines after the last chunk, up to the empty line
+    START,           // empty lines before the request line, then the request line
+    HEADER,          // header field lines, up to the empty line
+    BODY_LENGTH,     // left bytes of a Content-Length body
+    CHUNK_SIZE,      // a chunk-size line
+    CHUNK_DATA,      // left bytes of chunk data
+    CHUNK_DATA_END,  // the line end after chunk data
+    TRAILER,         // trailer field lines after the last chunk, up to the empty line
     DONE,
     REFUSED,
 };
@@ -51,15 +51,23 @@ struct method_name {
     enum http_method method;
 };
 const method_name kMethods[] = {
-    {"GET", HTTP_GET},         {"HEAD", HTTP_HEAD}, {"POST", HTTP_POST},
-    {"PUT", HTTP_PUT},         {"PATCH", HTTP_PATCH}, {"DELETE", HTTP_DELETE},
-    {"OPTIONS", HTTP_OPTIONS},
+    {"GET", HTTP_GET},     {"HEAD", HTTP_HEAD},     {"POST", HTTP_POST},       {"PUT", HTTP_PUT},
+    {"PATCH", HTTP_PATCH}, {"DELETE", HTTP_DELETE}, {"OPTIONS", HTTP_OPTIONS},
 };
 
 // The fields the service acts on. A name that only differs from one of the hyphenated
 // ones where the hyphen stands is refused: some readers let any byte stand for it.
-enum field { F_OTHER, F_HOST, F_ORIGIN, F_TYPE, F_LENGTH, F_TRANSFER, F_ENCODING, F_CONNECTION,
-             F_EXPECT };
+enum field {
+    F_OTHER,
+    F_HOST,
+    F_ORIGIN,
+    F_TYPE,
+    F_LENGTH,
+    F_TRANSFER,
+    F_ENCODING,
+    F_CONNECTION,
+    F_EXPECT
+};
 struct field_name {
     const char *name;
     enum field field;
@@ -329,8 +337,7 @@ bool first_byte_ok(const struct http_parser *p, const char *buf, size_t len)
         return true;
     const char c = buf[p->pos];
     switch (p->phase) {
-    case START:
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '\r' || c == '\n';
+    case START: return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '\r' || c == '\n';
     case CHUNK_SIZE: return hex_digit(c) >= 0;
     case CHUNK_DATA_END: return c == '\r' || c == '\n';
     default: return true;

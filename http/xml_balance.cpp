@@ -35,6 +35,17 @@ const char kXmlns[] = "xmlns:";
 // the requests carry no attributes), far below where parsing costs a millisecond.
 constexpr int kMaxAttributes = 1024;
 constexpr int kMaxNamespaces = 256;
+// The runtime looks each element's and attribute's prefix up among the namespaces in
+// scope: a body of many elements under many declarations costs their product.
+constexpr unsigned long kMaxLookups = 1UL << 20;
+
+// One prefix look-up, through every namespace declared so far.
+void look_up(struct xml_balance *b)
+{
+    b->lookups += static_cast<unsigned long>(b->namespaces);
+    if (b->lookups > kMaxLookups)
+        b->too_complex = 1;
+}
 
 int blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -90,6 +101,7 @@ void attribute_name_char(struct xml_balance *b, char c)
         b->xmlns = 0;
         if (++b->attributes > kMaxAttributes)
             b->too_complex = 1;
+        look_up(b);
     }
     if (b->xmlns >= 0 && b->xmlns < 6)
         b->xmlns = c == kXmlns[b->xmlns] ? b->xmlns + 1 : -1;
@@ -123,6 +135,7 @@ int step(struct xml_balance *b, char c)
         } else {
             b->state = START_NAME;
             b->name_chars = 0;
+            look_up(b);
             return 1;
         }
         return 0;

@@ -5,8 +5,10 @@
 // follows start tags, end tags, comments, CDATA sections, processing instructions and
 // declarations, and remembers the first end tag that closes the wrong element. It also
 // counts what costs the runtime time quadratic in its number, over the whole body (the
-// unit of both bounds is one message): its attributes of every form, namespace
-// declarations included (at most 1024), and its namespace declarations (at most 256).
+// unit of every bound is one message): its attributes of every form, namespace
+// declarations included (at most 1024), its namespace declarations (at most 256), and
+// the prefix look-ups of its elements and attributes, each through every namespace
+// declared before it (at most 2^20 steps).
 // One per connection, used by that connection's thread only; no lock.
 #ifndef GC_HTTP_XML_BALANCE_H
 #define GC_HTTP_XML_BALANCE_H
@@ -19,15 +21,16 @@ struct xml_balance {
     char *names;  // the open elements' names, each ended by '\0'
     size_t used;
     size_t size;
-    size_t name_start;  // where the name being read begins in names
-    int match;          // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
-    int depth;          // bracket depth inside a declaration
-    char quote;         // the quote that ends the current attribute or literal
-    int too_complex;    // too many attributes, or too many namespaces
-    int attributes;     // names, and quoted values without one, in the body so far
-    int namespaces;     // declared in the body so far
-    int name_chars;     // of the attribute name being read, 0 between names
-    int xmlns;          // how far that name matches "xmlns" or "xmlns:", -1 not at all
+    size_t name_start;      // where the name being read begins in names
+    int match;              // progress through a fixed text ("[CDATA[", "-->", "]]>", "?>")
+    int depth;              // bracket depth inside a declaration
+    char quote;             // the quote that ends the current attribute or literal
+    int too_complex;        // too many attributes, or too many namespaces
+    int attributes;         // names, and quoted values without one, in the body so far
+    int namespaces;         // declared in the body so far
+    unsigned long lookups;  // steps of prefix look-ups so far
+    int name_chars;         // of the attribute name being read, 0 between names
+    int xmlns;              // how far that name matches "xmlns" or "xmlns:", -1 not at all
 };
 
 // Starts a new body: nothing open, not broken. Keeps the name buffer for reuse.

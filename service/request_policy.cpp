@@ -79,10 +79,10 @@ void request_policy_decide(const struct http_request *req, int served, struct re
 {
     // HTTP/1.0 closes unless asked to keep the connection; a chunked HTTP/1.0 request
     // closes whatever it asked, since its sender may not frame the next one alike.
-    const bool asked = req->http_minor > 0 ? !(req->connection & HTTP_CONNECTION_CLOSE)
-                                           : (req->connection & HTTP_CONNECTION_KEEP_ALIVE) &&
-                                                 !(req->connection & HTTP_CONNECTION_CLOSE) &&
-                                                 !req->chunked;
+    const bool asked = req->http_minor > 0
+                           ? !(req->connection & HTTP_CONNECTION_CLOSE)
+                           : (req->connection & HTTP_CONNECTION_KEEP_ALIVE) &&
+                                 !(req->connection & HTTP_CONNECTION_CLOSE) && !req->chunked;
     v->keep_alive = asked && served + 1 < kMaxRequestsPerConnection;
     v->head = req->method == HTTP_HEAD;
     const char *why = nullptr;

@@ -296,6 +296,10 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"an obsolete line fold", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n x\r\n\r\n",
          MALFORMED},
         {"250 distinct attribute names on each of 240 elements", raw_post(spread), COMPLEX},
+        {"60000 elements under 250 namespace declarations",
+         raw_post(soap_envelope("<sntr:get-currentStats" + many(250, " xmlns:n", "=\"urn:n\"") +
+                                ">" + many(60000, "<n0:x", "/>") + stats_end)),
+         COMPLEX},
         {"Content-Length and chunked, a stop behind",
          "POST / HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" +
              raw_post(soap_request("stop")),
