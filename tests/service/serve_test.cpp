@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "store/activity.h"
 #include "store/store.h"
 #include "support/soap_test_support.h"
 #include "support/test_support.h"
@@ -506,8 +507,8 @@ TEST_F(ServeTest, ClientLeavingBetweenRequestsEndsWithoutFault)
 }
 
 // A connection that sends nothing, or sends part of a request, is closed without an
-// answer once the request time has passed; between requests it may wait as long as it
-// likes.
+// answer once the request time has passed; between requests it may wait up to the idle
+// time, however much longer that is.
 TEST(ServeDeadline, SlowRequestsAreClosedAndIdleConnectionsAreKept)
 {
     ASSERT_EQ(store_create(nullptr, 0, nullptr), 0);
@@ -533,6 +534,14 @@ TEST(ServeDeadline, SlowRequestsAreClosedAndIdleConnectionsAreKept)
     EXPECT_TRUE(wait_closed(c.fd, 5000, &extra));
     EXPECT_EQ(extra, "");
     EXPECT_TRUE(soap_conn_finish(&c));
+    // Idle past the idle time: closed, and counted.
+    const long long idle_closed = activity_get(ACTIVITY_IDLE_TIMEOUTS);
+    ASSERT_TRUE(soap_conn_start(&c, timeout_ms, 2 * timeout_ms));
+    ASSERT_TRUE(send_all(c.fd, request));
+    EXPECT_EQ(http_status_line(read_response(c.fd)), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(wait_closed(c.fd, 5000));
+    EXPECT_TRUE(soap_conn_finish(&c));
+    EXPECT_EQ(activity_get(ACTIVITY_IDLE_TIMEOUTS), idle_closed + 1);
     store_destroy();
 }
 

@@ -39,7 +39,7 @@ static long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool soap_conn_start(soap_conn *c, int request_timeout_ms)
+bool soap_conn_start(soap_conn *c, int request_timeout_ms, int idle_timeout_ms)
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
@@ -64,10 +64,10 @@ bool soap_conn_start(soap_conn *c, int request_timeout_ms)
     c->soap = soap;
     std::promise<int> done;
     c->result = done.get_future();
-    // Between requests a connection here waits for as long as a test runs.
+    // Unless told otherwise, a connection here waits for as long as a test runs.
     const int unbounded = 1 << 30;
-    const serve_limits limits = {request_timeout_ms > 0 ? request_timeout_ms : unbounded, unbounded,
-                                 nullptr};
+    const serve_limits limits = {request_timeout_ms > 0 ? request_timeout_ms : unbounded,
+                                 idle_timeout_ms > 0 ? idle_timeout_ms : unbounded, nullptr};
     c->thread = std::thread(
         [soap, limits](std::promise<int> p) { p.set_value(serve_connection(soap, &limits)); },
         std::move(done));

@@ -27,8 +27,9 @@ struct soap_conn {
 
 // Creates a keep-alive context on one end of a socket pair and runs serve_connection on
 // it in a new thread; request_timeout_ms > 0 bounds how long a request may take to
-// arrive, as the endpoint does. Returns false when nothing could be started.
-bool soap_conn_start(soap_conn *c, int request_timeout_ms = 0);
+// arrive, and idle_timeout_ms > 0 the wait between requests, as the endpoint does.
+// Returns false when nothing could be started.
+bool soap_conn_start(soap_conn *c, int request_timeout_ms = 0, int idle_timeout_ms = 0);
 // Waits until serve_connection returned; *rc gets its result. False on timeout.
 bool soap_conn_wait(soap_conn *c, int timeout_ms, int *rc = nullptr);
 // Closes the client end, waits for the server thread and frees the context (with its
