@@ -44,7 +44,6 @@ struct daemon_state {
     struct options opt;
     struct soap_endpoint *endpoint;
     struct intake_counters counters;
-    char web_origins[3][48];  // the dashboard's own origins, on the allow list with --web
 };
 
 static int shutdown_and_exit(struct daemon_state *d)
@@ -199,19 +198,6 @@ static void start_components(struct daemon_state *d)
         log_msg(1, stdout, "SOAP interface: room for %d connections\n", budget);
 }
 
-// The dashboard's page comes from the daemon's own port under any of its loopback names,
-// and its SOAP calls carry that origin.
-static void web_enable_here(struct daemon_state *d)
-{
-    web_enable(1);
-    static const char *const kHosts[3] = {"127.0.0.1", "localhost", "[::1]"};
-    for (int i = 0; i < 3; i++) {
-        snprintf(d->web_origins[i], sizeof d->web_origins[i], "%s://%s:%u",
-                 d->opt.ssl ? "https" : "http", kHosts[i], d->opt.port);
-        (void)browser_guard_allow(d->web_origins[i]);
-    }
-}
-
 int main(int argc, char **argv)
 {
     process_reserve_std_fds();
@@ -285,7 +271,7 @@ int main(int argc, char **argv)
         }
     }
     if (d.opt.web)
-        web_enable_here(&d);
+        web_enable(1);
     if (d.opt.no_msgq)
         channel_set_transport_enabled(CHANNEL_MSGQ, 0);
     if (d.opt.no_udp)

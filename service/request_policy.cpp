@@ -75,7 +75,8 @@ int method_error(enum http_method m)
 
 }  // namespace
 
-void request_policy_decide(const struct http_request *req, int served, struct request_verdict *v)
+void request_policy_decide(const struct http_request *req, int served,
+                           const struct guard_here *here, struct request_verdict *v)
 {
     // HTTP/1.0 closes unless asked to keep the connection; a chunked HTTP/1.0 request
     // closes whatever it asked, since its sender may not frame the next one alike.
@@ -86,7 +87,7 @@ void request_policy_decide(const struct http_request *req, int served, struct re
     v->keep_alive = asked && served + 1 < kMaxRequestsPerConnection;
     v->head = req->method == HTTP_HEAD;
     const char *why = nullptr;
-    if (const int status = browser_guard_check(req, &why, v->cors, sizeof v->cors))
+    if (const int status = browser_guard_check(req, here, &why, v->cors, sizeof v->cors))
         return refuse(v, status, why);
     switch (req->method) {
     case HTTP_POST: return soap_body(req, v);
@@ -96,6 +97,9 @@ void request_policy_decide(const struct http_request *req, int served, struct re
         if (!web_enabled())
             return runtime_fault(v, SOAP_GET_METHOD);
         v->action = ACTION_PAGE;
+        // A page under a name this daemon does not answer to says so, and closes.
+        if ((v->status = browser_guard_page(req, here, v->page, sizeof v->page)))
+            v->keep_alive = 0;
         return;
     case HTTP_OPTIONS:
         if (!browser_guard_preflight(req, v->cors, sizeof v->cors))

@@ -8,6 +8,7 @@
 #define GC_SERVICE_REQUEST_POLICY_H
 
 struct http_request;
+struct guard_here;
 
 // Requests one connection may make; the last is answered with Connection: close.
 constexpr int kMaxRequestsPerConnection = 100;
@@ -31,9 +32,12 @@ struct request_verdict {
     int malformed;       // the body closes elements it did not open, which the runtime
                          // lets pass: the request fails once it has been read
     char cors[512];      // header lines of an allowed origin's answer, or ""
+    char page[384];      // of a refused page: the words its status comes with, or ""
 };
 
-// Decides what becomes of req, the connection's served-th request (from 0), into *v.
-void request_policy_decide(const struct http_request *req, int served, struct request_verdict *v);
+// Decides what becomes of req, the connection's served-th request (from 0), which came in
+// where here says, into *v.
+void request_policy_decide(const struct http_request *req, int served,
+                           const struct guard_here *here, struct request_verdict *v);
 
 #endif

@@ -8,6 +8,7 @@
 #include "http/request_parser.h"
 #include "http/request_reader.h"
 #include "registry/conn_registry.h"
+#include "service/browser_guard.h"
 #include "service/fault.h"
 #include "service/request_policy.h"
 #include "service/routes.h"
@@ -100,7 +101,7 @@ int answer(struct soap *soap, const struct http_request *req, struct request_ver
             return send_fault(soap, v, *entered);
         return SOAP_OK;
     case ACTION_PAGE:
-        if (web_get(soap, req))
+        if (v->page[0] ? web_send_text(soap, v->status, v->page) : web_get(soap, req))
             return soap->error;
         return SOAP_OK;
     case ACTION_PREFLIGHT: return soap_send_empty_response(soap, 204);
@@ -133,6 +134,8 @@ int wait_next(struct soap *soap, const struct serve_limits *limits, int served)
 int serve_connection(struct soap *soap, const struct serve_limits *limits)
 {
     prepare_context(soap);
+    struct guard_here here;
+    (void)browser_guard_here(soap->socket, soap->ssl != nullptr, &here);
     int entered = 0;
     for (int served = 0;; served++) {
         soap_begin(soap);
@@ -150,7 +153,7 @@ int serve_connection(struct soap *soap, const struct serve_limits *limits)
         if (rc == REQUEST_REFUSED)
             v.reason = request_reader_refusal(soap, &v.status);
         else
-            request_policy_decide(&req, served, &v);
+            request_policy_decide(&req, served, &here, &v);
         if (v.head) {
             t_send = soap->fsend;
             t_header_end = 0;

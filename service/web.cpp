@@ -102,6 +102,11 @@ std::string web_wsdl_for(const char *base)
     return wsdl;
 }
 
+int web_send_text(struct soap *soap, int status, const char *text)
+{
+    return send_page(soap, status, "text/plain; charset=utf-8", text, strlen(text));
+}
+
 int web_get(struct soap *soap, const struct http_request *req)
 {
     const char *path = req->target;

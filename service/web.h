@@ -20,6 +20,10 @@ int web_enabled(void);
 // or the error of a failed send (the connection is then closed).
 int web_get(struct soap *soap, const struct http_request *req);
 
+// Answers with status and text as a plain text page, and returns 0, or the error of a
+// failed send (the connection is then closed).
+int web_send_text(struct soap *soap, int status, const char *text);
+
 // The WSDL with every service address set to base (scheme://host[:port]/).
 std::string web_wsdl_for(const char *base);
 // 1 when host is a well-formed Host header value: a name, an IPv4 address or a bracketed

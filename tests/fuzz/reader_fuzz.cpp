@@ -17,6 +17,7 @@
 
 #include "http/request_parser.h"
 #include "http/xml_balance.h"
+#include "service/browser_guard.h"
 #include "service/release_list.h"
 #include "service/request_policy.h"
 #include "service/routes.h"
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (rc != HTTP_PARSE_DONE)
             break;
         struct request_verdict v {};
-        request_policy_decide(&req, served, &v);
+        struct guard_here here {};
+        request_policy_decide(&req, served, &here, &v);
         if (v.action == ACTION_SOAP)
             serve_body(req.body, req.body_len);
         buf.erase(0, p.pos);

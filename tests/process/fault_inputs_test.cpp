@@ -110,8 +110,9 @@ protected:
         } else {
             EXPECT_EQ(rc, HTTP_CLOSED) << what << ": neither a fault nor a close";
         }
-        if (want != SERVED)
+        if (want != SERVED) {
             EXPECT_LT(cpu_ms(daemon.pid) - cpu_before, kRefusalCpuMs) << what;
+        }
     }
 
     // Posts a 100 MB envelope whose request element holds open, then 1 MB blocks of

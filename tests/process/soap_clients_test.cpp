@@ -416,6 +416,8 @@ TEST_F(SoapClients, BrowserRequestsAreRefusedUnlessTheirOriginIsAllowed)
         {"POST", "Origin: http://evil.example\r\nContent-Type: text/xml\r\n", 403},
         {"POST", "Origin: null\r\nContent-Type: text/xml\r\n", 403},
         {"POST", "Origin: http://127.0.0.1:8081\r\n", 403},
+        // Its own origin, but a Host (port 80) that is not where the daemon listens.
+        {"POST", "Origin: http://127.0.0.1\r\n", 403},
         {"OPTIONS", "Origin: http://evil.example\r\n", 403},
         {"POST", "Content-Type: text/plain;charset=UTF-8\r\n", 415},
         {"POST", "Content-Type: Application/X-WWW-Form-Urlencoded\r\n", 415},

@@ -1,6 +1,6 @@
 // The pages of --web on the SOAP port: the metrics page as promtool and a real Prometheus
-// read it, and connector-client too, the WSDL that zeep loads from ?wsdl alone, and 404
-// for any other path.
+// read it, and connector-client too, the WSDL that zeep loads from ?wsdl alone, 404 for
+// any other path, and 403 under a name the daemon does not answer to.
 #include <chrono>
 
 #include "process/soap_daemon.h"
@@ -12,9 +12,11 @@ constexpr char kPrometheus[] = "/usr/bin/prometheus";
 
 class WebPages : public SoapDaemon {
 protected:
-    // GET path with the given Host; the reply.
-    http_reply get(const std::string &path, const std::string &host = "127.0.0.1")
+    // GET path with the given Host (default: the daemon's address); the reply.
+    http_reply get(const std::string &path, std::string host = "")
     {
+        if (host.empty())
+            host = "127.0.0.1:" + std::to_string(port);
         http_conn c;
         http_reply r;
         EXPECT_TRUE(http_connect(&c, port));
@@ -91,15 +93,22 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
     EXPECT_NE(seen.find("\"2\"]"), std::string::npos) << seen << "\n" << tail(prom.err);
 }
 
+// A name rebound to this host reads no page: only the address the daemon was reached on
+// and the hosts of allowed origins are answered.
 TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
 {
-    ASSERT_TRUE(start({"--web"}));
+    ASSERT_TRUE(start({"--web", "--allow-origin", "http://gui.example:8080"}));
     const std::string here = "127.0.0.1:" + std::to_string(port);
-    for (const auto &[host, location] : {std::pair<std::string, std::string>{here, here},
-                                         {"[::1]:8080", "[::1]:8080"},
-                                         {"evil/path", here}}) {
+    for (const std::string &host : {here, std::string("GUI.example:8080")}) {
         http_reply r = get("/?wsdl", host);
-        EXPECT_EQ(count_of(r.body, "address location=\"http://" + location + "/\""), 2) << host;
+        EXPECT_EQ(count_of(r.body, "address location=\"http://" + host + "/\""), 2) << host;
+    }
+    for (const std::string &host :
+         {std::string("gui.example:8081"), "localhost:" + std::to_string(port),
+          "[::1]:" + std::to_string(port), std::string("127.0.0.1"), std::string("evil/path")}) {
+        http_reply r = get("/?wsdl", host);
+        EXPECT_EQ(r.status, 403) << host;
+        EXPECT_NE(r.body.find("--allow-origin http://" + host), std::string::npos) << r.body;
     }
     EXPECT_EQ(get("/gui-connector.wsdl").body, get("/?wsdl").body);
     std::string out, err;
