@@ -8,6 +8,8 @@ set(soap "stdsoap2\\.h|soapH\\.h|soapStub\\.h|soapcpp2|openssl/")
 # Each rule: a file pattern (relative to the tree), "=>", then what its includes must not
 # match. The first rule whose pattern matches a file is the one that holds for it.
 set(rules
+  # Text helpers, for the daemon and the tools alike: nothing of ours.
+  "text/.*=>registry/|store/|intake/|http/|service/|core/|tools/|${soap}"
   # The lowest library: the connection registry and the monotonic clock, pthreads only.
   "registry/.*=>intake/|store/|http/|service/|core/|tools/|${soap}"
   "store/.*=>intake/|http/|service/|core/|tools/|${soap}"
@@ -21,6 +23,7 @@ set(rules
   "tools/.*=>registry/|store/|http/|service/|core/(intake_loop|log|options|process)")
 
 file(GLOB_RECURSE sources RELATIVE ${GC_SOURCE_DIR}
+  ${GC_SOURCE_DIR}/text/*.cpp ${GC_SOURCE_DIR}/text/*.h
   ${GC_SOURCE_DIR}/registry/*.cpp ${GC_SOURCE_DIR}/registry/*.h
   ${GC_SOURCE_DIR}/http/*.cpp ${GC_SOURCE_DIR}/http/*.h
   ${GC_SOURCE_DIR}/core/*.cpp ${GC_SOURCE_DIR}/core/*.h

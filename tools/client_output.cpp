@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "text/utf8.h"
 
 namespace {
 
@@ -18,48 +21,19 @@ void add(out_record *rec, const char *name, int kind, const char *str, long long
     f->unum = unum;
 }
 
-// Length of the well-formed UTF-8 sequence at s (1 to 4), or 0 when s does not start
-// one. Overlong forms and surrogates count as malformed.
-int utf8_length(const unsigned char *s)
-{
-    unsigned char c = s[0];
-    int len;
-    unsigned long cp;
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    for (int i = 1; i < len; i++) {
-        if ((s[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return len;
-}
-
 // The reader hands over UTF-8, but a name is whatever bytes a scanner daemon reported:
 // a byte that starts no well-formed sequence is shown as the ISO-8859-1 character it is
 // likely to be, so JSON output stays valid UTF-8 whatever arrives.
 void put_json_string(FILE *out, const char *s)
 {
     fputc('"', out);
+    const size_t n = strlen(s);
     const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
     while (*p) {
         unsigned char c = *p;
-        int len = utf8_length(p);
+        int len =
+            utf8_sequence(reinterpret_cast<const char *>(p),
+                          n - static_cast<size_t>(p - reinterpret_cast<const unsigned char *>(s)));
         if (c == '"' || c == '\\') {
             fputc('\\', out);
             fputc(c, out);
@@ -99,6 +73,20 @@ void put_plain_string(FILE *out, const char *s)
     }
 }
 
+// The wire sends each byte of a name as a character of its own, so a name its owner
+// wrote in UTF-8 arrives as the ISO-8859-1 reading of its bytes: it is shown as written
+// when those bytes are well-formed UTF-8, and as it came otherwise.
+std::string as_written(const char *s)
+{
+    const size_t n = strlen(s);
+    std::string bytes(n, '\0');
+    const long got = utf8_from_bytes_read_as_latin1(s, n, &bytes[0]);
+    if (got < 0)
+        return s;
+    bytes.resize(static_cast<size_t>(got));
+    return bytes;
+}
+
 void put_value(FILE *out, int json, const out_field *f)
 {
     switch (f->kind) {
@@ -106,9 +94,9 @@ void put_value(FILE *out, int json, const out_field *f)
         if (!f->str)
             fputs(json ? "null" : "", out);
         else if (json)
-            put_json_string(out, f->str);
+            put_json_string(out, as_written(f->str).c_str());
         else
-            put_plain_string(out, f->str);
+            put_plain_string(out, as_written(f->str).c_str());
         break;
     case OUT_INT: fprintf(out, "%lld", f->num); break;
     case OUT_UINT: fprintf(out, "%llu", f->unum); break;

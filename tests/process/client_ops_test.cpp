@@ -212,10 +212,15 @@ TEST_F(ClientOps, EveryReadIsPrintedAlignedOrAsJson)
     expect_answer({"get-binVersionNumber"}, "ver: 7\n", "{\"ver\":7}");
     expect_answer({"get-engVersionNumber"}, "ver: -8\n", "{\"ver\":-8}");
     expect_answer({"get-vdfVersionNumber"}, "ver: 2147483647\n", "{\"ver\":2147483647}");
-    // The daemon sends byte 0xE9 as &#233;: it is shown as UTF-8; control bytes and
-    // backslashes are escaped so that each value keeps to its line.
+    // The daemon sends byte 0xE9 as &#233;: a byte that is no UTF-8 is shown as the
+    // character it reads as; control bytes and backslashes are escaped so that each value
+    // keeps to its line.
     expect_answer({"get-currentConffile"}, "fn: /etc/ren\xC3\xA9/a\\\\b \"q\"\\tc.conf\n",
                   "{\"fn\":\"/etc/ren\xC3\xA9/a\\\\b \\\"q\\\"\\tc.conf\"}");
+    // A name written in UTF-8 (each of its bytes a reference of its own) is shown as such.
+    ASSERT_TRUE(send({"currentConffile", "S", "S", "/Pr\\xc3\\xa4sentation.pptx"}));
+    expect_answer({"get-currentConffile"}, "fn: /Pr\xC3\xA4sentation.pptx\n",
+                  "{\"fn\":\"/Pr\xC3\xA4sentation.pptx\"}");
     expect_answer({"get-currentStats"},
                   "numDaemons:   3\naccessMask:   5\nscannedFiles: 4294967296\n"
                   "scannedBytes: 1099511627776\nblockedCount: 2\n",
