@@ -7,7 +7,6 @@
 
 #include <strings.h>
 
-#include <climits>
 #include <cstring>
 
 namespace {
