@@ -76,16 +76,12 @@ TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
-# Connection threads end by cancellation, whose forced unwinding does not clear the
-# shadow of the frames it discards; with fake stacks those frames live off the thread
-# stack, so no stale poison is left there for the unwinder's own calls to trip over.
-ASAN_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
-           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-
+# The sanitizer build carries its own default options (cmake/sanitizer_defaults.cpp), so
+# its programs need no environment.
 asan-test: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -j 2
+	ctest --test-dir build-asan --output-on-failure -j 2
 
 # Benchmarks against baselines measured in the same run (bench/README.md): installs the
 # load tools, builds the daemon and the bench programs in Release, prints one table.
@@ -116,7 +112,7 @@ tsan-test: deps
 leak-check: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -R 'LoadWholeRun'
+	ctest --test-dir build-asan --output-on-failure -R 'LoadWholeRun'
 
 # Too long for CI: every fuzz target for 30 minutes, then the fault and load tests twenty
 # times over in the normal and the AddressSanitizer build.
@@ -126,7 +122,7 @@ soak: build
 	ctest --test-dir $(BUILD) --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
+	ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 
 # Every C++ file git knows, laid out by .clang-format; format-check changes nothing and
 # fails on the first file that differs.
