@@ -4,7 +4,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # What building and running the daemon needs; the tests need the rest.
-BUILD_PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl python3
+BUILD_PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl python3 \
+                 libsystemd-dev
 PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
@@ -142,7 +143,8 @@ clean:
 # The Debian package (debian/), built by debhelper from the CMake install rules, with
 # what its build needs and no more (no test tool chain: debian/rules builds no tests).
 # The build tools write next to the source tree; the package files are moved to build-deb/.
-DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3
+DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3 \
+               libsystemd-dev
 DEB_OUT = build-deb
 
 deb:
