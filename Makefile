@@ -64,11 +64,12 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The daemon and the two tools the README plays with: neither the test packages nor the
-# tests are needed to run them.
+# tests are needed to run them. The daemon listens on the loopback address only: it has
+# no authentication of its own (README, "Running it safely").
 run: build-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target gui-connector status-send connector-client
-	./$(BUILD)/gui-connector -v
+	./$(BUILD)/gui-connector -v -h 127.0.0.1
 
 # Most tests spend their time waiting on sockets and child processes: twice as many at
 # once as there are cores keeps the machine busy.
