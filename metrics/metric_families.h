@@ -8,7 +8,7 @@
 
 // Every family, in the order both exports write them. A new family gets a value here,
 // its row in kMetricFamilies and its samples in service/web_metrics.cpp; connector-client
-// copies the samples of a family it cannot ask for from the daemon's page.
+// takes every family from the daemon's page where there is one, so it needs nothing new.
 enum metric_family_id {
     METRIC_UP,
     METRIC_SCANNER_DAEMONS,
