@@ -1,12 +1,12 @@
 // The daemon's command line and start-up, seen from outside: exit statuses, the exact
 // texts, the run-once lock, the masked password and the stop signals.
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
