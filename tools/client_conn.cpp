@@ -269,13 +269,14 @@ int client_conn_status(client_conn *c, int rc)
                           : e          ? ERR_reason_error_string(e)
                                        : nullptr;
         // A daemon that requires client certificates drops a client without one, and a
-        // daemon under TLS a client that speaks plain HTTP.
-        if (!why && o->tls_ca && !o->tls_cert)
-            why = "a client certificate may be required (--tls ca:cert:key)";
-        else if (!why && !o->tls_ca)
-            why = "the daemon may serve TLS only (--tls ca:cert:key)";
-        snprintf(reason, sizeof reason, "the connection closed without an answer%s%s",
-                 why ? ": " : "", why ? why : "");
+        // daemon under TLS a client that speaks plain HTTP, early enough that the request
+        // may not even be written whole (EPIPE, ECONNRESET).
+        const char *hint = o->tls_ca && !o->tls_cert ? "a client certificate may be required"
+                           : !o->tls_ca              ? "the daemon may serve TLS only"
+                                                     : nullptr;
+        snprintf(reason, sizeof reason, "the connection closed without an answer%s%s%s%s%s",
+                 why ? ": " : "", why ? why : "", hint ? (why ? "; " : ": ") : "", hint ? hint : "",
+                 hint ? " (--tls ca:cert:key)" : "");
     } else {
         const char *text = soap->fault ? soap_fault_string(soap) : nullptr;
         const char *detail = soap->fault ? soap_fault_detail(soap) : nullptr;

@@ -1,8 +1,8 @@
 // The daemon's command line and start-up, seen from outside: exit statuses, the exact
 // texts, the run-once lock, the masked password and the stop signals.
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
