@@ -4,7 +4,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # What building and running the daemon needs; the tests need the rest.
-BUILD_PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl python3
+BUILD_PACKAGES = g++ cmake make pkg-config libgsoap-dev gsoap libssl-dev openssl python3 \
+                 libsystemd-dev
 PACKAGES = $(BUILD_PACKAGES) libgtest-dev libexpat1-dev python3-zeep curl
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # PHP's SoapClient for the interop tests (tests/interop/stacks_test.cpp).
@@ -63,11 +64,12 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The daemon and the two tools the README plays with: neither the test packages nor the
-# tests are needed to run them.
+# tests are needed to run them. The daemon listens on the loopback address only: it has
+# no authentication of its own (README, "Running it safely").
 run: build-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGC_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target gui-connector status-send connector-client
-	./$(BUILD)/gui-connector -v
+	./$(BUILD)/gui-connector -v -h 127.0.0.1
 
 # Most tests spend their time waiting on sockets and child processes: twice as many at
 # once as there are cores keeps the machine busy.
@@ -76,16 +78,12 @@ TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
-# Connection threads end by cancellation, whose forced unwinding does not clear the
-# shadow of the frames it discards; with fake stacks those frames live off the thread
-# stack, so no stale poison is left there for the unwinder's own calls to trip over.
-ASAN_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
-           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-
+# The sanitizer build carries its own default options (cmake/sanitizer_defaults.cpp), so
+# its programs need no environment.
 asan-test: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -j 2
+	ctest --test-dir build-asan --output-on-failure -j 2
 
 # Benchmarks against baselines measured in the same run (bench/README.md): installs the
 # load tools, builds the daemon and the bench programs in Release, prints one table.
@@ -116,7 +114,7 @@ tsan-test: deps
 leak-check: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure -R 'LoadWholeRun'
+	ctest --test-dir build-asan --output-on-failure -R 'LoadWholeRun'
 
 # Too long for CI: every fuzz target for 30 minutes, then the fault and load tests twenty
 # times over in the normal and the AddressSanitizer build.
@@ -126,7 +124,7 @@ soak: build
 	ctest --test-dir $(BUILD) --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGC_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
-	$(ASAN_ENV) ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
+	ctest --test-dir build-asan --output-on-failure --repeat until-fail:20 -R 'Fault|Load'
 
 # Every C++ file git knows, laid out by .clang-format; format-check changes nothing and
 # fails on the first file that differs.
@@ -146,7 +144,8 @@ clean:
 # The Debian package (debian/), built by debhelper from the CMake install rules, with
 # what its build needs and no more (no test tool chain: debian/rules builds no tests).
 # The build tools write next to the source tree; the package files are moved to build-deb/.
-DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3
+DEB_PACKAGES = g++ make debhelper dpkg-dev cmake pkg-config gsoap libgsoap-dev libssl-dev python3 \
+               libsystemd-dev
 DEB_OUT = build-deb
 
 deb:

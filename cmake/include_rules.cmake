@@ -9,9 +9,11 @@ set(soap "stdsoap2\\.h|soapH\\.h|soapStub\\.h|soapcpp2|openssl/")
 # match. The first rule whose pattern matches a file is the one that holds for it.
 set(rules
   # Text helpers, for the daemon and the tools alike: nothing of ours.
-  "text/.*=>registry/|store/|intake/|http/|service/|core/|tools/|${soap}"
-  # The lowest library: the connection registry and the monotonic clock, pthreads only.
-  "registry/.*=>intake/|store/|http/|service/|core/|tools/|${soap}"
+  "text/.*=>registry/|metrics/|store/|intake/|http/|service/|core/|tools/|${soap}"
+  # The lowest libraries: the connection registry and the monotonic clock, pthreads
+  # only; the metric families, constant data both exports share.
+  "registry/.*=>metrics/|intake/|store/|http/|service/|core/|tools/|${soap}"
+  "metrics/.*=>registry/|intake/|store/|http/|service/|core/|tools/|${soap}"
   "store/.*=>intake/|http/|service/|core/|tools/|${soap}"
   "intake/.*=>http/|service/|core/|tools/|${soap}"
   # HTTP framing and the request reader, with no SOAP meaning and no store.
@@ -25,6 +27,7 @@ set(rules
 file(GLOB_RECURSE sources RELATIVE ${GC_SOURCE_DIR}
   ${GC_SOURCE_DIR}/text/*.cpp ${GC_SOURCE_DIR}/text/*.h
   ${GC_SOURCE_DIR}/registry/*.cpp ${GC_SOURCE_DIR}/registry/*.h
+  ${GC_SOURCE_DIR}/metrics/*.cpp ${GC_SOURCE_DIR}/metrics/*.h
   ${GC_SOURCE_DIR}/http/*.cpp ${GC_SOURCE_DIR}/http/*.h
   ${GC_SOURCE_DIR}/core/*.cpp ${GC_SOURCE_DIR}/core/*.h
   ${GC_SOURCE_DIR}/intake/*.cpp ${GC_SOURCE_DIR}/intake/*.h

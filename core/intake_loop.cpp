@@ -116,9 +116,6 @@ void intake_loop_run(struct channel *ch, struct intake_counters *c, int *restart
     unsigned char msg[kSize];
     field_text tb;
     status_decoded decoded;
-    int rcvbuf = channel_receive_buffer(ch);
-    if (rcvbuf >= 0)
-        log_msg(1, stdout, "UDP receive buffer: %d bytes\n", rcvbuf);
     while (g_stop_counter == 0) {
         if (g_diagnostic > 0 && c->received % 100 == 0)
             intake_print_counters(c);

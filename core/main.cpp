@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "core/process.h"
+#include "core/systemd_notify.h"
 #include "intake/channel.h"
 #include "intake/stats_channel.h"
 #include "service/browser_guard.h"
@@ -48,6 +49,7 @@ struct daemon_state {
 
 static int shutdown_and_exit(struct daemon_state *d)
 {
+    (void)systemd_notify_stopping(d->restart);
     log_msg(0, stdout, "exit from service loop.\n");
     log_msg(1, stdout, "shutting down ... ");
 
@@ -196,6 +198,24 @@ static void start_components(struct daemon_state *d)
     const int budget = endpoint_connection_budget(d->endpoint);
     if (budget >= 0)
         log_msg(1, stdout, "SOAP interface: room for %d connections\n", budget);
+    char channel[160];
+    if (stats_channel_describe(channel, sizeof channel) == 0) {
+        log_msg(1, stdout, "status channel: %s, directory \"%s\"\n", channel, d->opt.ipc_dir);
+        if (stats_channel_removed_leftover())
+            log_msg(1, stdout, "status channel: removed the message queue an earlier run left\n");
+    }
+}
+
+// Tells a service manager that the daemon serves, and where: the line "systemctl status"
+// shows.
+static void announce_ready(const struct daemon_state *d)
+{
+    char channel[160], status[512];
+    (void)stats_channel_describe(channel, sizeof channel);
+    snprintf(status, sizeof status, "SOAP%s on %s port %u; status channel: %s, directory \"%s\"",
+             d->opt.ssl ? " over TLS" : "", d->opt.host ? d->opt.host : "all addresses",
+             d->opt.port, channel, d->opt.ipc_dir);
+    (void)systemd_notify_ready(status);
 }
 
 int main(int argc, char **argv)
@@ -301,8 +321,10 @@ int main(int argc, char **argv)
     (void)process_raise_fd_limit();
     start_components(&d);
 
-    if (g_stop_counter == 0)
+    if (g_stop_counter == 0) {
+        announce_ready(&d);
         intake_loop_run(stats_channel_get(), &d.counters, &d.restart);
+    }
     if (g_diagnostic > 0)
         intake_print_counters(&d.counters);
     return shutdown_and_exit(&d);

@@ -159,6 +159,8 @@ int options_parse(int argc, char **argv, struct options *o)
     return 0;
 }
 
+// Exactly the ten lines that scripts and the manual know: options added since appear in
+// the help text and the manual page only.
 void options_synopsis(const char *prog, int status)
 {
     fprintf(stderr, "synopsis: %s [options]\n", prog);
@@ -171,10 +173,7 @@ void options_synopsis(const char *prog, int status)
           "\t-v\tverbose operation (echos msgs)\n"
           "\t-D\tdiagnostic mode\n"
           "\t-V\tversion info and this help screen\n"
-          "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n"
-          "\t--allow-origin origin\tlet web pages from origin (scheme://host[:port]) use "
-          "the service\n"
-          "\t--web\tserve GET /metrics, /?wsdl and the dashboard / on the SOAP port\n",
+          "\t-M|-U\tdisable IPC via msg queues or UDP sockets\n",
           stderr);
     if (status != 0)
         exit(status);

@@ -56,8 +56,8 @@ int options_parse_ssl(char *arg, struct ssl_settings **out);
 // Frees every string of the record that is present, then the record; accepts null.
 void ssl_settings_free(struct ssl_settings *ssl);
 
-// Prints the synopsis (first line with prog) to stderr; exits with status when it is
-// non-zero, otherwise returns.
+// Prints the ten synopsis lines (the first with prog) to stderr; exits with status when it
+// is non-zero, otherwise returns.
 void options_synopsis(const char *prog, int status);
 
 // Prints the help text (first line with prog and the package version) to stdout.

@@ -13,17 +13,13 @@ namespace {
 
 constexpr int kPortBase = 0xC000;
 
-// What the kernel charges a receive queue for one 944-byte datagram on loopback: about
-// 2,300 bytes of buffer and bookkeeping, rounded up.
-constexpr int kQueuedBytesPerRecord = 2400;
-
 // Asks for room for a burst of records. The kernel doubles the value it is given (the
 // other half is its bookkeeping), so half is asked. SO_RCVBUFFORCE passes the system's
 // limit for a process that may (CAP_NET_ADMIN); otherwise SO_RCVBUF gets up to the limit.
 // Returns the size granted.
 int grow_receive_buffer(int fd)
 {
-    int want = kUdpBurstRecords / 2 * kQueuedBytesPerRecord;
+    int want = kUdpBurstRecords / 2 * kUdpQueuedBytesPerRecord;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
     int got = 0;

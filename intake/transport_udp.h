@@ -20,6 +20,9 @@ struct udp_part {
 // Records a receiving side's buffer is sized to hold while its reader is not scheduled:
 // a burst of this many status records is kept rather than dropped.
 constexpr int kUdpBurstRecords = 10000;
+// What the kernel charges a receive queue for one 944-byte datagram on loopback: about
+// 2,300 bytes of buffer and bookkeeping, rounded up.
+constexpr int kUdpQueuedBytesPerRecord = 2400;
 
 // The port derived from a channel key: 49152 plus each 12-bit group of the key (49152
 // for a key of 0 or below).

@@ -25,8 +25,8 @@ int conn_registry_reserve(struct conn_registry *reg);
 // no reservation is held.
 int conn_registry_unreserve(struct conn_registry *reg);
 
-// Registers thread id with all counters at 0 and gives it a client id: never 0, never
-// handed out twice in the registry's life, and not to be guessed from other ids. Turns one
+// Registers thread id with all counters at 0 and gives it a client id: never 0, below 2^53,
+// never handed out twice in the registry's life, and not to be guessed from other ids. Turns one
 // reservation, if any is held, into the entry; the reservation is dropped even when the entry
 // cannot be made. watch_fd (-1: none) is the client's socket, which the entry's waits watch for a
 // hang-up. Returns 0, or -1 for null or no memory (the caller must then not rely on the registry to

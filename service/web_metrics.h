@@ -1,6 +1,6 @@
 // The metrics page: the store's figures and the daemon's counters in the Prometheus text
-// exposition format, version 0.0.4. Called on a connection thread; takes the store mutex
-// only for the copy (store_get_metrics), never waits.
+// exposition format, version 0.0.4, with the families of metrics/metric_families.h. Called
+// on a connection thread; takes the store mutex only to copy its values, never waits.
 #ifndef GC_SERVICE_WEB_METRICS_H
 #define GC_SERVICE_WEB_METRICS_H
 

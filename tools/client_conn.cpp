@@ -70,6 +70,23 @@ int key_password(char *buf, int size, int, void *password)
     return len;
 }
 
+// Whether the PEM file at path holds a block labelled with what ("PRIVATE KEY" also
+// finds "EC PRIVATE KEY"); a file that cannot be read counts as holding it, for OpenSSL's
+// reason then says why. OpenSSL's own words for a file without one ("PEM lib") name no
+// file and no remedy.
+bool pem_holds(const char *path, const char *what)
+{
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return true;
+    char line[256];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f))
+        found = strncmp(line, "-----BEGIN ", 11) == 0 && strstr(line + 11, what);
+    fclose(f);
+    return found;
+}
+
 // The runtime reads one PEM file for both key and certificate; ours may be two files,
 // so the client certificate goes into its SSL context directly.
 int use_client_certificate(struct soap *soap, const client_options *o)
@@ -77,19 +94,30 @@ int use_client_certificate(struct soap *soap, const client_options *o)
     SSL_CTX *ctx = soap->ctx;
     SSL_CTX_set_default_passwd_cb_userdata(ctx, o->tls_password);
     SSL_CTX_set_default_passwd_cb(ctx, key_password);
-    const char *what = nullptr, *file = o->tls_key;
+    // why, when set, says what to do instead of OpenSSL's reason.
+    const char *what = nullptr, *file = o->tls_key, *why = nullptr;
     if (SSL_CTX_use_certificate_chain_file(ctx, o->tls_cert) != 1) {
         what = "cannot read the client certificate";
         file = o->tls_cert;
+        if (!pem_holds(file, "CERTIFICATE")) {
+            what = "no certificate in";
+            why = "its second part names the client certificate (--tls ca:cert:key[:pw])";
+        }
     } else if (SSL_CTX_use_PrivateKey_file(ctx, o->tls_key, SSL_FILETYPE_PEM) != 1) {
         what = "cannot read the client key (or its password is wrong)";
+        // Without a key part the key is looked for in the certificate's file.
+        if (!pem_holds(file, "PRIVATE KEY")) {
+            what = "no private key in";
+            why = "name the key file after the certificate (--tls ca:cert:key[:pw])";
+        }
     } else if (SSL_CTX_check_private_key(ctx) != 1) {
         what = "the client key does not belong to the certificate";
     }
     if (!what)
         return 0;
-    unsigned long e = ERR_peek_last_error();
-    const char *why = e ? ERR_reason_error_string(e) : nullptr;
+    const unsigned long e = ERR_peek_last_error();
+    if (!why && e)
+        why = ERR_reason_error_string(e);
     fprintf(stderr, "connector-client: --tls: %s \"%s\"%s%s\n", what, file, why ? ": " : "",
             why ? why : "");
     ERR_clear_error();
@@ -240,11 +268,15 @@ int client_conn_status(client_conn *c, int rc)
         const char *why = soap->errnum ? strerror(soap->errnum)
                           : e          ? ERR_reason_error_string(e)
                                        : nullptr;
-        // A daemon that requires client certificates drops a client without one.
-        if (!why && o->tls_ca && !o->tls_cert)
-            why = "a client certificate may be required (--tls ca:cert:key)";
-        snprintf(reason, sizeof reason, "the connection closed without an answer%s%s",
-                 why ? ": " : "", why ? why : "");
+        // A daemon that requires client certificates drops a client without one, and a
+        // daemon under TLS a client that speaks plain HTTP, early enough that the request
+        // may not even be written whole (EPIPE, ECONNRESET).
+        const char *hint = o->tls_ca && !o->tls_cert ? "a client certificate may be required"
+                           : !o->tls_ca              ? "the daemon may serve TLS only"
+                                                     : nullptr;
+        snprintf(reason, sizeof reason, "the connection closed without an answer%s%s%s%s%s",
+                 why ? ": " : "", why ? why : "", hint ? (why ? "; " : ": ") : "", hint ? hint : "",
+                 hint ? " (--tls ca:cert:key)" : "");
     } else {
         const char *text = soap->fault ? soap_fault_string(soap) : nullptr;
         const char *detail = soap->fault ? soap_fault_detail(soap) : nullptr;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "metrics/metric_families.h"
 #include "soapH.h"
 #include "tools/client_conn.h"
 
@@ -33,6 +34,7 @@ struct figures {
     int conffile_set;
     unsigned long long blocked_records;
     int records_known;  // blocked_records is certain; otherwise the series is left out
+    char *page;         // owned: the daemon's metrics page (--web), or null
 };
 
 enum probe_result { PROBE_HELD, PROBE_OTHER, PROBE_WAITS, PROBE_FAILED };
@@ -137,31 +139,27 @@ void end_waiting_probe(const client_options *o, unsigned long id)
     client_conn_free(c);
 }
 
-// The blocked-file count from the metrics page of a daemon started with --web: exact,
-// and no probe, registration or waiting request. Returns 0 with *out set, or -1 when the
-// daemon has no such page (its GET fault ends the connection, which the next call opens
-// again).
-int count_from_page(client_conn *c, unsigned long long *out)
+// The metrics page of a daemon started with --web: every family the daemon writes,
+// the blocked-file count exact, and no probe, registration or waiting request. Returns
+// 0 with *out set to a heap copy of the page, or -1 when the daemon has no such page (its
+// GET fault ends the connection, which the next call opens again).
+int fetch_page(client_conn *c, char **out)
 {
-    static const char kSample[] = "\ngui_connector_blocked_file_records_total ";
     struct soap *soap = c->soap;
     const std::string url = std::string(c->endpoint) + "metrics";
-    int found = -1;
+    char *page = nullptr;
     if (soap_GET(soap, url.c_str(), nullptr) == SOAP_OK && soap_begin_recv(soap) == SOAP_OK) {
         size_t len = 0;
         const char *body = soap_http_get_body(soap, &len);
-        const char *at = body ? strstr(body, kSample) : nullptr;
-        char *end = nullptr;
-        if (at) {
-            *out = strtoull(at + sizeof kSample - 1, &end, 10);
-            found = end && *end == '\n' ? 0 : -1;
-        }
+        if (body && strstr(body, kMetricFamilies[METRIC_UP].name))
+            page = strndup(body, len);
         (void)soap_end_recv(soap);
     }
-    if (found != 0)
+    if (!page)
         (void)soap_force_closesock(soap);
     soap->error = SOAP_OK;
-    return found;
+    *out = page;
+    return page ? 0 : -1;
 }
 
 // Fills *f from the daemon on c. Returns the SOAP result of the first call that failed,
@@ -183,10 +181,8 @@ int gather(client_conn *c, figures *f)
     if ((rc = soap_call_sntr__get_currentConffile(soap, c->endpoint, nullptr, &cf)) != SOAP_OK)
         return rc;
     f->conffile_set = cf.fn && *cf.fn && **cf.fn;
-    if (count_from_page(c, &f->blocked_records) == 0) {
-        f->records_known = 1;
+    if (fetch_page(c, &f->page) == 0)
         return SOAP_OK;
-    }
     sntr__register_clientResponse reg;
     if ((rc = soap_call_sntr__register_client(soap, c->endpoint, nullptr, &reg)) != SOAP_OK)
         return rc;
@@ -211,49 +207,59 @@ int gather(client_conn *c, figures *f)
     return SOAP_OK;
 }
 
-void metric(FILE *out, const char *name, const char *type, const char *help)
+// The sample lines of family id in the daemon's page, "" when it has none.
+std::string page_samples(const char *page, int id)
 {
-    fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    std::string out;
+    const char *name = kMetricFamilies[id].name;
+    const size_t len = strlen(name);
+    for (const char *line = page; *line;) {
+        const char *end = strchr(line, '\n');
+        if (!end)
+            break;
+        if (strncmp(line, name, len) == 0 && (line[len] == ' ' || line[len] == '{'))
+            out.append(line, static_cast<size_t>(end - line) + 1);
+        line = end + 1;
+    }
+    return out;
 }
 
+// The samples of family id from what the client asked over SOAP; "" for a family only
+// the daemon's page has, and for a count that is not certain.
+std::string own_samples(const figures *f, int id)
+{
+    std::string out;
+    if (id >= METRIC_SCANNER_DAEMONS && id <= METRIC_BLOCKED_FILES) {
+        metric_sample(&out, id, "", f->stats[id - METRIC_SCANNER_DAEMONS]);
+    } else if (id == METRIC_BLOCKED_FILE_RECORDS && f->records_known) {
+        metric_sample(&out, id, "", static_cast<long long>(f->blocked_records));
+    } else if (id == METRIC_VERSION_NUMBER) {
+        static const char *const kinds[3] = {"{kind=\"bin\"}", "{kind=\"eng\"}", "{kind=\"vdf\"}"};
+        for (int i = 0; i < 3; i++)
+            metric_sample(&out, id, kinds[i], f->ver[i]);
+    } else if (id == METRIC_CONFIG_FILE_SET) {
+        metric_sample(&out, id, "", f->conffile_set);
+    }
+    return out;
+}
+
+// The families of the shared table, in its order: each from the daemon's page when it
+// has one, else from the client's own calls, and left out when neither knows it.
 int write_text(FILE *out, int up, const figures *f)
 {
-    metric(out, "gui_connector_up", "gauge", "Whether the GUI connector answered (1) or not (0).");
-    fprintf(out, "gui_connector_up %d\n", up);
-    if (up) {
-        // The five statistics, in the order of get-currentStats.
-        static const struct {
-            const char *name, *type, *help;
-        } stats[5] = {
-            {"gui_connector_scanner_daemons", "gauge",
-             "Scanner daemons the statistics cover (numDaemons)."},
-            {"gui_connector_access_mask", "gauge",
-             "Access mask the scanner daemons report (accessMask)."},
-            {"gui_connector_scanned_files_total", "counter",
-             "Files scanned, as the scanner daemons count them (scannedFiles)."},
-            {"gui_connector_scanned_bytes_total", "counter",
-             "Bytes scanned, as the scanner daemons count them (scannedBytes)."},
-            {"gui_connector_blocked_files_total", "counter",
-             "Files blocked, as the scanner daemons count them (blockedCount)."},
-        };
-        for (int i = 0; i < 5; i++) {
-            metric(out, stats[i].name, stats[i].type, stats[i].help);
-            fprintf(out, "%s %lld\n", stats[i].name, f->stats[i]);
+    std::string text;
+    metric_head(&text, METRIC_UP);
+    metric_sample(&text, METRIC_UP, "", up);
+    for (int id = METRIC_UP + 1; up && id < METRIC_FAMILIES; id++) {
+        std::string s = f->page ? page_samples(f->page, id) : "";
+        if (s.empty())
+            s = own_samples(f, id);
+        if (!s.empty()) {
+            metric_head(&text, id);
+            text += s;
         }
-        if (f->records_known) {
-            metric(out, "gui_connector_blocked_file_records_total", "counter",
-                   "Blocked-file records the connector received since it started.");
-            fprintf(out, "gui_connector_blocked_file_records_total %llu\n", f->blocked_records);
-        }
-        metric(out, "gui_connector_version_number", "gauge",
-               "Version numbers the scanner daemons report (bin, eng and vdf).");
-        static const char *const kinds[3] = {"bin", "eng", "vdf"};
-        for (int i = 0; i < 3; i++)
-            fprintf(out, "gui_connector_version_number{kind=\"%s\"} %ld\n", kinds[i], f->ver[i]);
-        metric(out, "gui_connector_config_file_set", "gauge",
-               "Whether the scanner daemons named a configuration file (1) or not (0).");
-        fprintf(out, "gui_connector_config_file_set %d\n", f->conffile_set);
     }
+    fputs(text.c_str(), out);
     return fflush(out) == 0 && !ferror(out) ? 0 : -1;
 }
 
@@ -316,10 +322,13 @@ int client_metrics(const client_options *opts)
         up = 0;
     }
     client_conn_free(c);
-    if (opts->textfile)
-        return write_textfile(opts->textfile, up, &f) == 0 ? EXIT_ANSWER : EXIT_OUTPUT;
-    if (write_text(stdout, up, &f) == 0)
-        return EXIT_ANSWER;
-    fprintf(stderr, "connector-client: cannot write the metrics: %s\n", strerror(errno));
-    return EXIT_OUTPUT;
+    int status = EXIT_ANSWER;
+    if (opts->textfile) {
+        status = write_textfile(opts->textfile, up, &f) == 0 ? EXIT_ANSWER : EXIT_OUTPUT;
+    } else if (write_text(stdout, up, &f) != 0) {
+        fprintf(stderr, "connector-client: cannot write the metrics: %s\n", strerror(errno));
+        status = EXIT_OUTPUT;
+    }
+    free(f.page);
+    return status;
 }

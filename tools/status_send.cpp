@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -269,6 +270,30 @@ int parse_words(const char *item, const char *op, const char *kind, message_def 
     return 0;
 }
 
+// Says in one line why nargs operands a are not a message (kind 0: not read yet):
+// options stop at ITEM, so an option after it reads as one more operand. Returns 2, the
+// exit status.
+int bad_operands(int nargs, char **a, int kind)
+{
+    for (int i = 1; i < nargs; ++i)
+        if (a[i][0] == '-' && isalpha(static_cast<unsigned char>(a[i][1]))) {
+            fprintf(stderr,
+                    "status-send: \"%s\" comes after ITEM, where it is an operand: put the "
+                    "options first\n",
+                    a[i]);
+            return 2;
+        }
+    if (kind)
+        fprintf(stderr, "status-send: kind %c takes %d value%s, not %d (see status-send --help)\n",
+                kind, kind == '2' ? 2 : 1, kind == '2' ? "s" : "", nargs - 3);
+    else
+        fprintf(stderr,
+                "status-send: %d operand%s: the form is ITEM OP KIND VALUE, with VALUE2 for kind "
+                "2 (see status-send --help)\n",
+                nargs, nargs == 1 ? "" : "s");
+    return 2;
+}
+
 // Paces sends at rate per second (0: no pacing) against an absolute schedule.
 void pace(double rate, timespec *next)
 {
@@ -397,13 +422,14 @@ int main(int argc, char **argv)
     message_def def = {};
     unsigned char msg[kSize];
     if (!batch) {
-        if (nargs < 4 || nargs > 5) {
-            usage(stderr);
-            return 2;
-        }
         char **a = argv + optind;
+        if (nargs < 4 || nargs > 5)
+            return bad_operands(nargs, a, 0);
         if (parse_words(a[0], a[1], a[2], &def) != 0)
             return 2;
+        // A second value for a kind of one was dropped without a word.
+        if ((nargs == 5) != (def.kind == '2'))
+            return bad_operands(nargs, a, def.kind);
         def.value = a[3];
         def.value2 = nargs == 5 ? a[4] : nullptr;
         if (build_message(&def, msg) != 0)

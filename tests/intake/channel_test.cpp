@@ -265,8 +265,15 @@ TEST_F(Channel, SetupRemovesLeftoverQueueThenPrefersUdp)
     ASSERT_GE(left, 0);
     ASSERT_EQ(0, stats_channel_setup(dir_.c_str()));
     EXPECT_EQ(-1, msgctl(left, IPC_STAT, nullptr));
+    EXPECT_EQ(1, stats_channel_removed_leftover());
     ASSERT_NE(nullptr, stats_channel_get());
     EXPECT_EQ(CHANNEL_UDP, stats_channel_get()->kind);
+    // What -v and systemd's status line say of it: the port a sender must reach.
+    char said[160];
+    ASSERT_EQ(0, stats_channel_describe(said, sizeof said));
+    const std::string port = std::to_string(udp_port_for_key(ftok(dir_.c_str(), kProjectId)));
+    EXPECT_EQ(0u, std::string(said).find("UDP on 127.0.0.1 port " + port + " (receive buffer "))
+        << said;
     EXPECT_EQ(0, stats_channel_setup(dir_.c_str()));  // already set up
     EXPECT_EQ(0, stats_channel_remove());
     EXPECT_EQ(nullptr, stats_channel_get());
@@ -283,6 +290,11 @@ TEST_F(Channel, SetupWithQueueOnlyAndFailures)
     ASSERT_EQ(CHANNEL_MSGQ, ch->kind);
     EXPECT_NE(left, ch->mq.id);
     int id = ch->mq.id;
+    char said[64], want[64];
+    ASSERT_EQ(0, stats_channel_describe(said, sizeof said));
+    snprintf(want, sizeof want, "message queue 0x%08x (id %d)",
+             static_cast<unsigned>(ftok(dir_.c_str(), kProjectId)), id);
+    EXPECT_STREQ(want, said);
     msgctl(id, IPC_RMID, nullptr);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, stats_channel_remove());
@@ -299,7 +311,11 @@ TEST_F(Channel, SetupFailsWhenDerivedPortTakenAndQueueOff)
     channel_set_transport_enabled(CHANNEL_MSGQ, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, stats_channel_setup(dir_.c_str()));
-    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("msgqueue creation"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("msgqueue creation: Address already in use\n"
+                                          "status channel: UDP port " +
+                                          std::to_string(rx_->udp.port) + " on 127.0.0.1"))
+        << err;
     EXPECT_EQ(nullptr, stats_channel_get());
 }
 

@@ -6,15 +6,22 @@
 // an unknown client id and of a failed forward on both SOAP ports
 // (tests/interop/php_check.php and tests/interop/node/node_soap_check.js say how).
 // Headless Chromium (Debian's chromium, driven by puppeteer-core from
-// tests/interop/browser) plays a web page. Skipped, with a message, where the stack is
-// not installed.
+// tests/interop/browser) plays a web page. The snippets of docs/CLIENTS.md marked for
+// it run as written. Skipped, with a message, where the stack is not installed.
+#include <iterator>
+#include <regex>
+
 #include "process/soap_daemon.h"
+#include "support/tls_certs.h"
 
 namespace {
 
 constexpr char kPhp[] = "/usr/bin/php";
 constexpr char kNode[] = "/usr/bin/node";
 constexpr char kChromium[] = "/usr/bin/chromium";
+constexpr char kPython[] = "/usr/bin/python3";
+// The npm packages the guide's Node.js snippets require, as make deps pins them.
+constexpr char kNodeModules[] = GC_SOURCE_DIR "/tests/interop/node/node_modules";
 // What every stack reads of an unknown client id and a failed forward, on each port.
 const std::string kFaultLines =
     "1.1 unregister-client\t{\"code\":\"SOAP-ENV:Client\",\"text\":\"unknown client id\"}\n"
@@ -79,6 +86,41 @@ protected:
 
     std::string wsdl() { return build_path("gui-connector.wsdl"); }
     std::string url() { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+
+    // A snippet of the guide, docs/CLIENTS.md, as a reader runs it: the block under
+    // "<!-- test: name -->", with the port and the certificates' folder (/tmp/pki) made
+    // the test's, run by interpreter in a scratch folder beside links to build/ and the
+    // pinned node modules. Once it prints release (when given) the scanned file that ends
+    // its first long poll is sent. Returns its stdout, client ids shown as N.
+    std::string run_guide(const std::string &name, const std::string &interpreter,
+                          const std::string &certs = "", const std::string &release = "")
+    {
+        std::ifstream in(std::string(GC_SOURCE_DIR) + "/docs/CLIENTS.md");
+        const std::string doc{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const size_t mark = doc.find("<!-- test: " + name + " -->\n```");
+        if (mark == std::string::npos)
+            return "no snippet " + name;
+        const size_t from = doc.find('\n', doc.find("```", mark)) + 1;
+        std::string code = doc.substr(from, doc.find("\n```\n", from) + 1 - from);
+        code = std::regex_replace(code, std::regex("127\\.0\\.0\\.1:50359"),
+                                  "127.0.0.1:" + std::to_string(port));
+        const std::string folder = dir + "/guide", file = folder + "/" + std::to_string(mark);
+        mkdir(folder.c_str(), 0700);
+        (void)!symlink(GC_BUILD_DIR, (folder + "/build").c_str());
+        (void)!symlink(kNodeModules, (folder + "/node_modules").c_str());
+        std::ofstream(file) << std::regex_replace(code, std::regex("/tmp/pki/"), certs + "/");
+        child_proc c;
+        child_guard g(&c);
+        if (!spawn(&c,
+                   {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" \"$2\"", folder, interpreter, file}))
+            return "cannot start " + interpreter;
+        if (!release.empty()) {
+            EXPECT_TRUE(wait_for_output(&c, release, 1, 30000)) << c.out << "\n" << c.err;
+            EXPECT_TRUE(send({"lastScannedFile", "S", "S", "/home/user/notes.txt"}));
+        }
+        EXPECT_EQ(wait_exit(&c, 30000), 0) << name << "\n" << c.out << "\n" << c.err;
+        return std::regex_replace(c.out, std::regex("client id [0-9]+"), "client id N");
+    }
 };
 
 TEST_F(StackInterop, PhpSoapClientReadsWaitsSendsOneWayAndSeesAFault)
@@ -119,6 +161,42 @@ TEST_F(StackInterop, NodeSoapReadsWaitsSendsOneWayAndSeesAFault)
               "reload\t\"closed without reply\"\n"
               "FAULTS\n" +
                   kFaultLines);
+}
+
+// The guide's PHP and strong-soap snippets: ids a PHP integer and a JavaScript number
+// hold, and a long poll cancelled by its connection's id from another.
+TEST_F(StackInterop, GuideSnippetsCancelAPollByItsId)
+{
+    if (access(kNodeModules, R_OK) != 0)
+        GTEST_SKIP() << "no " << kNodeModules << " (make deps installs it)";
+    start_fed();
+    const std::string shown = "/home/user/a&b.doc BLOCKED-ENCRYPTED\nclient id N\n"
+                              "scanned: /home/user/notes.txt\npoll cancelled: ";
+    const std::string faults = "fault SOAP-ENV:Client unknown client id\n"
+                               "fault SOAP-ENV:Sender unknown client id\n";
+    EXPECT_EQ(run_guide("php", kPhp, "", "client id "),
+              shown + "Error Fetching http headers\n" + faults);
+    expect_one_reload();
+    EXPECT_EQ(run_guide("strong-soap", kNode, "", "client id "), shown + "ECONNRESET\n" + faults);
+    EXPECT_TRUE(wait_for_output(&daemon, "FWD_CMD: RELOAD\n", 2, kAnswerMs)) << daemon.err;
+}
+
+// The guide's TLS snippets against a daemon that requires client certificates.
+TEST_F(StackInterop, GuideTlsSnippetsPresentAClientCertificate)
+{
+    if (access(kNodeModules, R_OK) != 0)
+        GTEST_SKIP() << "no " << kNodeModules << " (make deps installs it)";
+    const std::string certs = dir + "/pki";
+    ASSERT_EQ(mkdir(certs.c_str(), 0700), 0);
+    ASSERT_TRUE(make_test_certificates(certs));
+    ASSERT_EQ(symlink("good.pem", (certs + "/client.pem").c_str()), 0);
+    ASSERT_EQ(symlink("good.key", (certs + "/client.key").c_str()), 0);
+    start_fed({"-s", certs + "/ca.pem:" + certs + "/server.pem:" + kTestServerKeyPassword});
+    for (const auto &[name, interpreter] : {std::pair<std::string, std::string>{"zeep", kPython},
+                                            {"php", kPhp},
+                                            {"node-soap", kNode},
+                                            {"strong-soap", kNode}})
+        EXPECT_EQ(run_guide("tls " + name, interpreter, certs), "/home/user/a&b.doc\n") << name;
 }
 
 // A page of any origin can post to the daemon; only an allowed origin may use it, and it

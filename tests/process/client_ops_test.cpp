@@ -472,7 +472,8 @@ TEST_F(ClientOps, MetricsReportEveryFigureAndLeaveTheLogChangedFlag)
 }
 
 // The metrics timer ignored /etc/default/gui-connector: a service moved with -h got
-// "up 0" every 15 s. Its command, as systemd runs it, with the service's options set.
+// "up 0" every 15 s. Its command, as systemd runs it, with the service's options set. A
+// service with --web is scraped itself: the timer then takes its file away.
 TEST_F(ClientOps, MetricsTimerAsksWhereTheServiceListens)
 {
     ASSERT_TRUE(start({"-U"}));
@@ -499,6 +500,12 @@ TEST_F(ClientOps, MetricsTimerAsksWhereTheServiceListens)
     std::ifstream prom(textdir + "/gui_connector.prom");
     std::string text((std::istreambuf_iterator<char>(prom)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("gui_connector_up 1\n"), std::string::npos) << text << r.err;
+    r.status = run_command({"/bin/sh", "-c",
+                            "GUI_CONNECTOR_OPTS='-h 127.0.0.1:" + std::to_string(port) +
+                                " --web' && export GUI_CONNECTOR_OPTS && " + exec},
+                           &r.out, &r.err, 20000);
+    EXPECT_EQ(r.status, 0) << exec << "\n" << r.err;
+    EXPECT_EQ(directory_entries(textdir), 0);
 }
 
 TEST_F(ClientOps, MetricsWithoutADaemonSayDownAndWhy)

@@ -76,16 +76,18 @@ TEST_F(ClientTls, OnlyAClientCertificateOfTheDaemonsCaIsServed)
     EXPECT_EQ(client(good, &out, &err), 0) << err;
     EXPECT_EQ(out, "interface-version: 2\n");
 
-    const std::vector<std::string> refused = {
-        file("ca.pem"),  // no client certificate
-        file("ca.pem") + ":" + file("bad.pem") + ":" + file("bad.key"),
-        file("rogue.pem") + ":" + file("good.pem") + ":" + file("good.key"),
-        "",  // plain HTTP to the TLS port
+    // Each with what the one line says to do, where the client can tell.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {file("ca.pem"), "a client certificate may be required (--tls ca:cert:key)"},
+        {file("ca.pem") + ":" + file("bad.pem") + ":" + file("bad.key"), ""},
+        {file("rogue.pem") + ":" + file("good.pem") + ":" + file("good.key"), ""},
+        {"", "the daemon may serve TLS only (--tls ca:cert:key)"},  // plain HTTP
     };
-    for (const std::string &tls : refused) {
+    for (const auto &[tls, hint] : refused) {
         EXPECT_EQ(client(tls, &out, &err), 3) << tls << "\n" << err;
         EXPECT_EQ(out, "") << tls;
         EXPECT_EQ(err.rfind(unreachable(), 0), 0u) << tls << "\n" << err;
+        EXPECT_NE(err.find(hint), std::string::npos) << err;
         EXPECT_EQ(count_of(err, "\n"), 1) << err;
     }
     // The refusals left the daemon serving.
@@ -101,6 +103,10 @@ TEST_F(ClientTls, KeyPasswordMayHoldColonsAndIsMasked)
     EXPECT_EQ(out, "interface-version: 2\n");
     EXPECT_EQ(client(cert + ":wrong", &out, &err), 2);
     EXPECT_NE(err.find("cannot read the client key"), std::string::npos) << err;
+    // No key part: the certificate's file is read for the key, and holds none.
+    EXPECT_EQ(client(file("ca.pem") + ":" + file("good.pem"), &out, &err), 2);
+    EXPECT_EQ(err, "connector-client: --tls: no private key in \"" + file("good.pem") +
+                       "\": name the key file after the certificate (--tls ca:cert:key[:pw])\n");
 
     child_proc w;
     child_guard g(&w);

@@ -103,11 +103,15 @@ TEST_F(Daemon, VerboseEchoOfAcceptedAndRefusedMessages)
 {
     start({});
     EXPECT_EQ(-1, msgget(key_, 0));  // UDP by default: no queue under the key
-    // The receive buffer the kernel granted, which says how big a burst is held.
-    size_t at = d_.out.find("UDP receive buffer: ");
+    // The port a sender must reach, and the receive buffer the kernel granted, which
+    // says how big a burst is held.
+    const std::string said = "status channel: UDP on 127.0.0.1 port " +
+                             std::to_string(udp_port_for_key(key_)) + " (receive buffer ";
+    size_t at = d_.out.find(said);
     ASSERT_NE(std::string::npos, at) << d_.out;
-    EXPECT_GT(atol(d_.out.c_str() + at + strlen("UDP receive buffer: ")), 0) << d_.out;
-    EXPECT_NE(std::string::npos, d_.out.find(" bytes\nwaiting for a message ... ", at)) << d_.out;
+    EXPECT_GT(atol(d_.out.c_str() + at + said.size()), 0) << d_.out;
+    EXPECT_NE(std::string::npos, d_.out.find(" records), directory \"" + dir_ + "\"\n", at))
+        << d_.out;
     send({"1", "S", "I", "42"});
     ASSERT_TRUE(wait_for_output(&d_, "=> rc", 1, 10000));
     EXPECT_NE(

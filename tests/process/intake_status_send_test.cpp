@@ -133,6 +133,10 @@ TEST_F(StatusSend, RefusesBadInputWithOneLine)
         {"1", "S", "I", "12abc"},
         {"1", "S", "I", "4294967296"},
         {"5", "S", "2", "/x"},
+        // An option after the operands is one more operand, and was once dropped unsaid.
+        {"1", "S", "I", "1", "-f"},
+        {"1", "S", "I", "1", "-n", "2"},
+        {"1", "S", "I"},
         // Records the daemon would drop: an op or kind the item does not take, a cut
         // configuration file, a field text past its room.
         {"1", "I", "I", "1"},

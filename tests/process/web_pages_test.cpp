@@ -31,6 +31,29 @@ protected:
         const size_t at = page.find("\n" + name + " ");
         return at == std::string::npos ? "" : page.substr(at + 1, page.find('\n', at + 1) - at - 1);
     }
+
+    // The TYPE lines of a metrics text, in order.
+    static std::string families(const std::string &text)
+    {
+        std::string out;
+        for (size_t at = 0; (at = text.find("# TYPE ", at)) != std::string::npos; at++)
+            out += text.substr(at, text.find('\n', at) - at + 1);
+        return out;
+    }
+
+    // promtool, where it is installed, finds nothing wrong with text.
+    void expect_promtool_passes(const std::string &text)
+    {
+        if (access(kPromtool, X_OK) != 0)
+            return;
+        std::ofstream(dir + "/page.prom") << text;
+        std::string out, err;
+        EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"", kPromtool,
+                               dir + "/page.prom"},
+                              &out, &err),
+                  0)
+            << out << err << text;
+    }
 };
 
 TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
@@ -48,15 +71,7 @@ TEST_F(WebPages, MetricsNeverDisturbAClientAndPrometheusScrapesThem)
                   "gui_connector_blocked_file_records_total 2");
         EXPECT_EQ(line_of(r.body, "gui_connector_log_changed"), "gui_connector_log_changed 1");
         EXPECT_EQ(line_of(r.body, "gui_connector_long_polls"), "gui_connector_long_polls 1");
-        if (access(kPromtool, X_OK) == 0) {
-            std::ofstream(dir + "/page.prom") << r.body;
-            std::string out, err;
-            EXPECT_EQ(run_command({"/bin/sh", "-c", "exec \"$0\" check metrics < \"$1\"", kPromtool,
-                                   dir + "/page.prom"},
-                                  &out, &err),
-                      0)
-                << out << err;
-        }
+        expect_promtool_passes(r.body);
     }
     // Read, not taken: the client still gets its log-changed notice, and its poll waits on.
     http_conn c;
@@ -119,11 +134,13 @@ TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
 }
 
 // With the page there, connector-client metrics takes the count from it: five reads and
-// no probe of the ring, no registration, no request left waiting.
+// no probe of the ring, no registration, no request left waiting. Both exports write the
+// same families, and a scanner's count below 0 as 0: Prometheus reads a fall as a reset.
 TEST_F(WebPages, ConnectorClientCountsFromThePageWithoutProbing)
 {
     ASSERT_TRUE(start({"--web"}));
-    ASSERT_TRUE(send_batch("blockedFile S 2 /x\tSig\n", 1));
+    ASSERT_TRUE(
+        send_batch("scannedFiles S Z -5\nblockedCount S Z -1\nblockedFile S 2 /x\tSig\n", 3));
     std::string out, err;
     ASSERT_EQ(run_command({build_path("connector-client"), "-h",
                            "127.0.0.1:" + std::to_string(port), "metrics"},
@@ -132,8 +149,15 @@ TEST_F(WebPages, ConnectorClientCountsFromThePageWithoutProbing)
         << err;
     EXPECT_EQ(line_of(out, "gui_connector_blocked_file_records_total"),
               "gui_connector_blocked_file_records_total 1");
-    EXPECT_EQ(line_of(get("/metrics").body, "gui_connector_soap_requests_total"),
+    const std::string page = get("/metrics").body;
+    EXPECT_EQ(line_of(page, "gui_connector_soap_requests_total"),
               "gui_connector_soap_requests_total 5");
+    EXPECT_EQ(families(out), families(page));
+    for (const std::string &text : {out, page}) {
+        EXPECT_EQ(line_of(text, "gui_connector_scanned_files_total"),
+                  "gui_connector_scanned_files_total 0");
+        expect_promtool_passes(text);
+    }
 }
 
 }  // namespace
