@@ -33,6 +33,9 @@ const struct metric_family kMetricFamilies[METRIC_FAMILIES] = {
      "Status messages skipped as shorter than a record."},
     {"gui_connector_soap_requests_total", "counter", "SOAP requests read."},
     {"gui_connector_soap_faults_total", "counter", "SOAP faults sent."},
+    {"gui_connector_idle_connections_closed_total", "counter",
+     "Kept-alive connections closed while they waited for a request: past the idle timeout "
+     "(reason=\"timeout\"), or to make room for a new client (reason=\"room\")."},
     {"gui_connector_start_time_seconds", "gauge",
      "When the daemon started, in seconds since the epoch."},
 };

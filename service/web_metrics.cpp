@@ -36,6 +36,10 @@ void samples(std::string *out, int id, const page_values *v)
         metric_sample(out, id, "", activity_get(ACTIVITY_SOAP_REQUESTS));
         return;
     case METRIC_SOAP_FAULTS: metric_sample(out, id, "", activity_get(ACTIVITY_SOAP_FAULTS)); return;
+    case METRIC_IDLE_CLOSED:
+        metric_sample(out, id, "{reason=\"timeout\"}", activity_get(ACTIVITY_IDLE_TIMEOUTS));
+        metric_sample(out, id, "{reason=\"room\"}", activity_get(ACTIVITY_IDLE_EVICTIONS));
+        return;
     case METRIC_START_TIME: {
         char start[32];
         snprintf(start, sizeof start, "%.3f", activity_start_time());

@@ -485,7 +485,7 @@ TEST_F(FaultInputs, DescriptorExhaustionPassesAndIsSaidOnce)
 // is never closed for it.
 TEST_F(FaultInputs, IdleConnectionsMakeRoomForNewClients)
 {
-    ASSERT_TRUE(start_quiet());
+    ASSERT_TRUE(start_quiet({"-U", "--web"}));
     rlimit low = {48, 0}, old;
     ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
     low.rlim_max = old.rlim_max;
@@ -505,6 +505,15 @@ TEST_F(FaultInputs, IdleConnectionsMakeRoomForNewClients)
     EXPECT_EQ(xml_text(call(&fresh, "get-versionInfo"), "interface-version"), "2");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     EXPECT_EQ(count_of(daemon.err, "as many as the descriptor limit allows"), 0) << daemon.err;
+    // Each close that made room is counted.
+    http_reply page;
+    ASSERT_TRUE(http_send_raw(
+        &fresh, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n"));
+    ASSERT_EQ(http_read_reply(&fresh, &page, kAnswerMs), HTTP_REPLY);
+    const char room[] = "gui_connector_idle_connections_closed_total{reason=\"room\"} ";
+    const size_t at = page.body.find(room);
+    ASSERT_NE(at, std::string::npos) << page.body;
+    EXPECT_GE(std::stoi(page.body.substr(at + sizeof room - 1)), 10);
     ASSERT_TRUE(send_lines("lastScannedFile S S /still-parked\n"));
     for (http_conn &c : parked)
         EXPECT_EQ(xml_text(answer(&c, "get-lastScannedFile"), "fn"), "/still-parked");
