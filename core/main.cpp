@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/intake_loop.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/options.h"
 #include "core/process.h"
@@ -188,6 +189,9 @@ static void start_components(struct daemon_state *d)
         fprintf(stderr, "status store: %s\n", strerror(ENOMEM));
         start_failed(d);
     }
+    if (d->opt.journal && journal_blocked_files_start() != 0)
+        fprintf(stderr, "--journal: this build has no libsystemd; blocked files go to no "
+                        "journal\n");
 
     if (endpoint_start(d->endpoint) != 0) {
         fprintf(stderr, "cannot start SOAP interface\n");

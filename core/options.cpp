@@ -65,13 +65,14 @@ int options_parse_ssl(char *arg, struct ssl_settings **out)
 }
 
 // Long options get values above every short option character.
-enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB, OPT_IDLE_TIMEOUT };
+enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB, OPT_IDLE_TIMEOUT, OPT_JOURNAL };
 
 static const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"allow-origin", required_argument, nullptr, OPT_ALLOW_ORIGIN},
     {"web", no_argument, nullptr, OPT_WEB},
     {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
+    {"journal", no_argument, nullptr, OPT_JOURNAL},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -98,6 +99,7 @@ int options_parse(int argc, char **argv, struct options *o)
             o->allow_origins[o->nallow_origins++] = optarg;
             break;
         case OPT_WEB: o->web = 1; break;
+        case OPT_JOURNAL: o->journal = 1; break;
         case OPT_IDLE_TIMEOUT: {
             char *end = nullptr;
             const long v = strtol(optarg, &end, 10);
@@ -207,6 +209,7 @@ void options_help(const char *prog)
           "      --idle-timeout SECONDS\n"
           "                    close a kept-alive connection that sends no request for\n"
           "                    SECONDS (default 300)\n"
+          "      --journal     write each blocked file to the systemd journal as well\n"
           "      --help        print this text\n"
           "      --version     print the product and version lines (first argument only)\n"
           "\n"

@@ -22,6 +22,7 @@ struct options {
     const char *allow_origins[kMaxAllowOrigins];  // --allow-origin arguments, in order
     int nallow_origins;
     int web;             // --web: the metrics page, the WSDL and the dashboard on the SOAP port
+    int journal;         // --journal: each blocked file in the systemd journal too
     int idle_timeout_s;  // --idle-timeout: a kept-alive connection's wait between requests,
                          // 0 for the endpoint's default
     int nwords;          // words left after the options

@@ -44,7 +44,7 @@ const char *field_or_empty(const field_list *fl, const char *code)
 }
 
 // REQUIRES: dispatch_refusal found the object and the info.
-int blocked_file(const field_list *fl)
+int add_blocked_file(const field_list *fl)
 {
     const char *object = field(fl, "SO", "S0");
     const char *info = field(fl, "AN", "S1");
@@ -149,7 +149,7 @@ int dispatch_item(const status_decoded *m)
     const field_list *fl = &m->fields;
     switch (m->item) {
     case 4: return store_set_currentConffile(field(fl, "S0"));
-    case 5: return blocked_file(fl);
+    case 5: return add_blocked_file(fl);
     case 6: return store_set_lastScannedFile(field(fl, "S0"));
     default: return numeric_item(&kNumericItems[m->item], m);
     }

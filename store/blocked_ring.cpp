@@ -35,6 +35,13 @@ struct blocked_file *blocked_file_new(const char *object, int reason, const char
     return rec;
 }
 
+const char *blocked_reason_name(int reason)
+{
+    static const char *const kNames[] = {"BLOCKED-ALERT", "BLOCKED-SUSPICIOUS", "BLOCKED-ENCRYPTED",
+                                         "BLOCKED-UNSUPPORTED", "BLOCKED-EXTENSION"};
+    return reason >= 0 && reason < 5 ? kNames[reason] : nullptr;
+}
+
 void blocked_file_free(struct blocked_file *rec)
 {
     if (!rec)

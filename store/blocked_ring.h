@@ -10,6 +10,8 @@
 // heap copy; none only when that copy failed (readers then see "").
 struct blocked_file {
     int reason;
+    int64_t arrived_ms;  // when the daemon took it, wall clock ms since the epoch; kept
+                         // beside what clients of the SOAP interface are sent
     char *object;
     char *info;
     char *addInfo;
@@ -26,6 +28,8 @@ struct blocked_file *blocked_file_new(const char *object, int reason, const char
                                       const char *alerturl);
 // Frees every present string, then the record; accepts null.
 void blocked_file_free(struct blocked_file *rec);
+// The wire name of reason ("BLOCKED-ALERT" ...), or null for a code clients do not know.
+const char *blocked_reason_name(int reason);
 
 struct blocked_ring;
 

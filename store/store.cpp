@@ -5,6 +5,8 @@
 // the mutex alone when cancelled.
 #include "store/store.h"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +42,9 @@ struct store {
 // Also guards the registry's pending counters of events 1 and 2: their waiters pass it
 // as the external mutex, and the setters post both events while holding it.
 pthread_mutex_t g_store_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Set on the main thread before the intake loop, called only by it: no lock.
+store_blocked_hook g_blocked_hook;
+void *g_blocked_hook_arg;
 struct store *g_store;  // guarded by: g_store_mutex
 
 // Scoped lock for the getters and setters, none of which has a cancellation point.
@@ -279,7 +284,11 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
         blocked_file_new(object, reason, info, addInfo, action, source, alerturl);
     if (!rec)
         return -1;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    rec->arrived_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
     struct conn_registry *reg = nullptr;
+    uint32_t index;
     {
         store_lock lock;
         if (!g_store || !g_store->ring) {
@@ -287,11 +296,21 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
             return -1;
         }
         blocked_ring_push(g_store->ring, rec);
+        index = blocked_ring_total(g_store->ring) - 1;
         reg = g_store->registry;
         conn_registry_post(reg, kEventBlockedFile);
     }
     conn_registry_wake(reg, kEventBlockedFile);
+    // Only this thread drops records from the ring, so rec outlives the hook's call.
+    if (g_blocked_hook)
+        g_blocked_hook(rec, index, g_blocked_hook_arg);
     return 0;
+}
+
+void store_set_blocked_hook(store_blocked_hook fn, void *arg)
+{
+    g_blocked_hook = fn;
+    g_blocked_hook_arg = arg;
 }
 
 // REQUIRES: g_store_mutex held and g_store set. A cancellation point.

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct conn_registry;
+struct blocked_file;
 
 // Creates the store linked to the connection registry reg (may be null: notifications and
 // waits then do nothing),
@@ -75,6 +76,13 @@ int store_take_logChanged(void);
 // store, no ring or no memory (nothing appended, no notification).
 int store_add_blocked_file(const char *object, int reason, const char *info, const char *addInfo,
                            const char *action, const char *source, const char *alerturl);
+
+// Called on the intake thread after each blocked file is added, outside the store mutex:
+// rec is the record as the ring holds it, with its sequence number index, and stays
+// valid until the next blocked file is added. arg is the hook's own.
+typedef void (*store_blocked_hook)(const struct blocked_file *rec, uint32_t index, void *arg);
+// Sets the blocked-file hook (null: none). REQUIRES: before the intake loop runs.
+void store_set_blocked_hook(store_blocked_hook fn, void *arg);
 
 // Fetches a blocked-file record. newest != 0: waits once for event 1, returns the newest.
 // newest == 0: *index carries the wanted sequence number in (required) and waits while

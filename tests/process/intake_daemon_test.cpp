@@ -2,7 +2,10 @@
 // short and over-long messages, the counter line, and the restart after its queue was
 // removed from outside.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/journal.h"
 #include "intake/channel.h"
 #include "intake/status_message.h"
 #include "support/test_support.h"
@@ -231,6 +235,63 @@ TEST_F(Daemon, BothTransportsOffIsRefusedBeforeAnySetUp)
     EXPECT_NE(std::string::npos, d_.err.find("-M and -U together")) << d_.err;
     EXPECT_EQ(std::string::npos, d_.err.find("msgqueue creation")) << d_.err;
     EXPECT_EQ("", d_.out);  // not verbose: no progress at all
+}
+
+// With --journal each blocked file is one structured entry in the journal: read back from
+// the journal where one runs, else from a stand-in bound to its socket (root only).
+TEST_F(Daemon, BlockedFilesGoToTheJournal)
+{
+    const std::string socket_path = "/run/systemd/journal/socket";
+    const bool journal = access(socket_path.c_str(), W_OK) == 0;
+    std::vector<std::string> made;
+    int fake = -1;
+    if (!journal) {
+        for (const char *d : {"/run/systemd", "/run/systemd/journal"})
+            if (mkdir(d, 0755) == 0)
+                made.push_back(d);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_path.c_str());
+        fake = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (bind(fake, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(fake);
+            for (auto d = made.rbegin(); d != made.rend(); ++d)
+                rmdir(d->c_str());
+            GTEST_SKIP() << "no systemd journal here, and no stand-in for its socket";
+        }
+    }
+    start({"-U", "--journal"});
+    send({"blockedFile", "S", "s",
+          "\\nSO=/home/u/r\xc3\xa9sum\xc3\xa9\\nBR=0\\nAN=Eicar\\nAC=deny"});
+    std::string entry;
+    for (int tries = 0; tries < 100 && entry.find("BLOCKED_INDEX=") == std::string::npos; tries++) {
+        if (fake >= 0) {
+            pollfd p{fake, POLLIN, 0};
+            char buf[4096];
+            const ssize_t n = poll(&p, 1, 100) == 1 ? recv(fake, buf, sizeof buf, 0) : 0;
+            entry.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        } else {
+            std::string err;
+            run_command({"/usr/bin/journalctl", "-o", "export",
+                         "MESSAGE_ID=" + std::string(kJournalBlockedFileId),
+                         "_PID=" + std::to_string(d_.pid)},
+                        &entry, &err);
+            drain(&d_, 100);
+        }
+    }
+    if (fake >= 0) {
+        close(fake);
+        unlink(socket_path.c_str());
+        for (auto d = made.rbegin(); d != made.rend(); ++d)
+            rmdir(d->c_str());
+    }
+    for (const std::string &field :
+         {"MESSAGE_ID=" + std::string(kJournalBlockedFileId),
+          std::string("BLOCKED_FILE=/home/u/r\xc3\xa9sum\xc3\xa9\n"),
+          std::string("BLOCKED_REASON=BLOCKED-ALERT\n"), std::string("BLOCKED_DETECTION=Eicar\n"),
+          std::string("BLOCKED_ACTION=deny\n"), std::string("BLOCKED_INDEX=0\n")})
+        EXPECT_NE(entry.find(field), std::string::npos) << field << " in\n" << entry;
+    EXPECT_EQ(0, stop());
 }
 
 }  // namespace
