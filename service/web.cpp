@@ -15,6 +15,10 @@
 
 extern const char kWebDashboard[];
 extern const unsigned long kWebDashboard_len;
+extern const char kWebDashboardCss[];
+extern const unsigned long kWebDashboardCss_len;
+extern const char kWebDashboardJs[];
+extern const unsigned long kWebDashboardJs_len;
 extern const char kWebWsdl[];
 extern const unsigned long kWebWsdl_len;
 
@@ -22,8 +26,32 @@ namespace {
 
 int g_web;
 
+// Every page keeps to what this daemon serves, in no other site's frame, and is not read
+// as another type than it says; no link of it tells another site where it was.
+const char kPageHeaders[] =
+    "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer";
+
+// The dashboard's files, compiled in.
+struct asset {
+    const char *path;
+    const char *type;
+    const char *data;
+    const unsigned long *len;
+};
+const struct asset kAssets[] = {
+    {"/", "text/html; charset=utf-8", kWebDashboard, &kWebDashboard_len},
+    {"/dashboard.css", "text/css; charset=utf-8", kWebDashboardCss, &kWebDashboardCss_len},
+    {"/dashboard.js", "text/javascript; charset=utf-8", kWebDashboardJs, &kWebDashboardJs_len},
+};
+
 int send_page(struct soap *soap, int status, const char *type, const char *body, size_t len)
 {
+    // After the lines an allowed origin's answer carries, if any.
+    std::string headers = soap->http_extra_header ? soap->http_extra_header : "";
+    headers.append(headers.empty() ? "" : "\r\n").append(kPageHeaders);
+    soap->http_extra_header = headers.c_str();
     soap->http_content = type;
     if (soap_response(soap, SOAP_FILE + status) || soap_send_raw(soap, body, len) ||
         soap_end_send(soap))
@@ -118,8 +146,9 @@ int web_get(struct soap *soap, const struct http_request *req)
         const std::string wsdl = web_wsdl_for(request_base(soap, req).c_str());
         return send_page(soap, 200, "text/xml; charset=utf-8", wsdl.data(), wsdl.size());
     }
-    if (strcmp(path, "/") == 0)
-        return send_page(soap, 200, "text/html; charset=utf-8", kWebDashboard, kWebDashboard_len);
+    for (const struct asset &a : kAssets)
+        if (strcmp(path, a.path) == 0)
+            return send_page(soap, 200, a.type, a.data, *a.len);
     static const char kNotFound[] = "not found: the pages here are /, /metrics and /?wsdl\n";
     return send_page(soap, 404, "text/plain; charset=utf-8", kNotFound, sizeof kNotFound - 1);
 }

@@ -117,6 +117,9 @@ TEST_F(WebPages, WsdlCarriesTheAddressAskedForAndZeepLoadsIt)
     for (const std::string &host : {here, std::string("GUI.example:8080")}) {
         http_reply r = get("/?wsdl", host);
         EXPECT_EQ(count_of(r.body, "address location=\"http://" + host + "/\""), 2) << host;
+        for (const char *h : {"Content-Security-Policy: default-src 'self'; frame-ancestors 'none'",
+                              "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer"})
+            EXPECT_NE(r.head.find(h), std::string::npos) << h;
     }
     for (const std::string &host :
          {std::string("gui.example:8081"), "localhost:" + std::to_string(port),
