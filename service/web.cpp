@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "http/request_parser.h"
+#include "service/web_json.h"
 #include "service/web_metrics.h"
 #include "stdsoap2.h"
 
@@ -150,9 +151,15 @@ int web_get(struct soap *soap, const struct http_request *req)
         const std::string wsdl = web_wsdl_for(request_base(soap, req).c_str());
         return send_page(soap, 200, "text/xml; charset=utf-8", wsdl.data(), wsdl.size());
     }
+    if (strcmp(path, "/api/state") == 0) {
+        const std::string state = web_state_json();
+        return send_page(soap, state.empty() ? 503 : 200, "application/json; charset=utf-8",
+                         state.data(), state.size());
+    }
     for (const struct asset &a : kAssets)
         if (strcmp(path, a.path) == 0)
             return send_page(soap, 200, a.type, a.data, *a.len);
-    static const char kNotFound[] = "not found: the pages here are /, /metrics and /?wsdl\n";
+    static const char kNotFound[] =
+        "not found: the pages here are /, /metrics, /?wsdl, /api/state and /events\n";
     return send_page(soap, 404, "text/plain; charset=utf-8", kNotFound, sizeof kNotFound - 1);
 }

@@ -5,6 +5,7 @@
 // the mutex alone when cancelled.
 #include "store/store.h"
 
+#include <sys/random.h>
 #include <time.h>
 
 #include <cstdio>
@@ -27,6 +28,8 @@ struct store {
     char *currentConffile;
     struct blocked_ring *ring;  // null when it could not be made
     char *lastScannedFile;
+    int64_t lastScannedAt_ms;  // when it was set, wall clock ms since the epoch
+    uint64_t instance;         // drawn at creation: which store the sequence numbers are of
     int binVersionNumber;
     int engVersionNumber;
     int vdfVersionNumber;
@@ -56,6 +59,13 @@ struct store_lock {
 };
 
 void release_blocked_file(struct blocked_file *rec) { blocked_file_free(rec); }
+
+int64_t wall_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
@@ -106,6 +116,10 @@ int store_create(struct conn_registry *reg, int nwords, char **words)
     if (s) {
         s->registry = reg;
         s->ring = blocked_ring_new(kRingCapacity, release_blocked_file);
+        // Readers that outlive the store (a page reconnecting) tell by it that the
+        // sequence numbers began again; without random bytes the clock still differs.
+        if (getrandom(&s->instance, sizeof s->instance, GRND_NONBLOCK) != sizeof s->instance)
+            s->instance = static_cast<uint64_t>(wall_ms());
         pthread_mutex_lock(&g_store_mutex);
         g_store = s;
         pthread_mutex_unlock(&g_store_mutex);
@@ -162,6 +176,7 @@ int store_set_lastScannedFile(const char *name)
             return -1;
         free(g_store->lastScannedFile);
         g_store->lastScannedFile = copy_or_empty(name);
+        g_store->lastScannedAt_ms = wall_ms();
         // Posted even when the copy failed: waiters then read "" rather than sleep on.
         reg = g_store->registry;
         conn_registry_post(reg, kEventLastScanned);
@@ -284,9 +299,7 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
         blocked_file_new(object, reason, info, addInfo, action, source, alerturl);
     if (!rec)
         return -1;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    rec->arrived_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    rec->arrived_ms = wall_ms();
     struct conn_registry *reg = nullptr;
     uint32_t index;
     {
@@ -421,4 +434,74 @@ int store_unregister_client(unsigned long id)
     if (read_link(&reg) < 0)
         return -1;
     return conn_registry_cancel_thread(reg, id);
+}
+
+// Views for the web pages ----------------------------------------------------------------
+
+int store_get_view(struct store_view *v)
+{
+    *v = store_view{};
+    store_lock lock;
+    if (!g_store)
+        return -1;
+    v->instance = g_store->instance;
+    v->binVersionNumber = g_store->binVersionNumber;
+    v->engVersionNumber = g_store->engVersionNumber;
+    v->vdfVersionNumber = g_store->vdfVersionNumber;
+    v->numDaemons = g_store->numDaemons;
+    v->accessMask = g_store->accessMask;
+    v->scannedFiles = g_store->scannedFiles;
+    v->scannedBytes = g_store->scannedBytes;
+    v->blockedCount = g_store->blockedCount;
+    v->lastScannedAt_ms = g_store->lastScannedAt_ms;
+    v->nextIndex = g_store->ring ? blocked_ring_total(g_store->ring) : 0;
+    v->oldestIndex = v->nextIndex - (g_store->ring ? blocked_ring_held(g_store->ring) : 0);
+    v->currentConffile = g_store->currentConffile ? strdup(g_store->currentConffile) : nullptr;
+    v->lastScannedFile = g_store->lastScannedFile ? strdup(g_store->lastScannedFile) : nullptr;
+    if ((g_store->currentConffile && !v->currentConffile) ||
+        (g_store->lastScannedFile && !v->lastScannedFile)) {
+        store_view_free(v);
+        return -1;
+    }
+    return 0;
+}
+
+void store_view_free(struct store_view *v)
+{
+    free(v->currentConffile);
+    free(v->lastScannedFile);
+    v->currentConffile = v->lastScannedFile = nullptr;
+}
+
+int store_copy_blocked(uint32_t from, int max, struct blocked_file **recs, uint32_t *first)
+{
+    store_lock lock;
+    if (!g_store || !g_store->ring)
+        return -1;
+    const uint32_t total = blocked_ring_total(g_store->ring);
+    const uint32_t held = blocked_ring_held(g_store->ring);
+    // How far from is behind the next number: 0 is nothing new, and half the number
+    // space or more is a number not given yet rather than one dropped long ago.
+    const uint32_t behind = total - from;
+    if (behind == 0 || behind >= 0x80000000u)
+        return 0;
+    if (behind > held)
+        from = total - held;
+    *first = from;
+    int n = 0;
+    for (uint32_t seq = from; n < max && seq != total; seq++) {
+        uint32_t at = seq;
+        struct blocked_file *rec;
+        if (blocked_ring_fetch(g_store->ring, &at, &rec) != 0)
+            break;
+        recs[n] = blocked_file_new(rec->object, rec->reason, rec->info, rec->addInfo, rec->action,
+                                   rec->source, rec->alerturl);
+        if (!recs[n]) {
+            while (n > 0)
+                blocked_file_free(recs[--n]);
+            return -1;
+        }
+        recs[n++]->arrived_ms = rec->arrived_ms;
+    }
+    return n;
 }

@@ -84,6 +84,30 @@ typedef void (*store_blocked_hook)(const struct blocked_file *rec, uint32_t inde
 // Sets the blocked-file hook (null: none). REQUIRES: before the intake loop runs.
 void store_set_blocked_hook(store_blocked_hook fn, void *arg);
 
+// A copy of the values for the web pages, made under one lock without waiting.
+struct store_view {
+    uint64_t instance;  // drawn when the store was made: sequence numbers are of this one
+    int binVersionNumber, engVersionNumber, vdfVersionNumber;
+    char *currentConffile;  // heap copy; null when none was set
+    int numDaemons, accessMask;
+    int64_t scannedFiles, scannedBytes, blockedCount;
+    char *lastScannedFile;     // heap copy; null when none was set
+    int64_t lastScannedAt_ms;  // when it was set, wall clock ms since the epoch
+    uint32_t oldestIndex;      // the sequence number of the oldest blocked file held
+    uint32_t nextIndex;        // the sequence number the next blocked file gets
+};
+// Fills *v. Returns 0 (free it with store_view_free), or -1 when no store exists or
+// memory runs out (nothing to free).
+int store_get_view(struct store_view *v);
+// Frees the copies of *v; v may be freed twice.
+void store_view_free(struct store_view *v);
+// Copies up to max held blocked files, oldest first, from sequence number from on (from
+// the oldest held when from is no longer held), into recs, with their arrival times;
+// *first gets the number of recs[0]. Returns how many (the caller frees each with
+// blocked_file_free), or -1 when no store exists or memory runs out (none to free).
+// Holds the store mutex for the copying: callers take the ring in small pieces.
+int store_copy_blocked(uint32_t from, int max, struct blocked_file **recs, uint32_t *first);
+
 // Fetches a blocked-file record. newest != 0: waits once for event 1, returns the newest.
 // newest == 0: *index carries the wanted sequence number in (required) and waits while
 // that record does not exist yet. Returns a heap copy of the object, or null when no
