@@ -114,10 +114,13 @@ function createFeed(emit) {
 
   function listen() {
     // The last index the snapshot held: the stream starts with whatever came after it.
-    source = new EventSource(`/events?last=${model.instance}:${model.next - 1}`);
+    const resume = model.next > 0 ? `?last=${model.instance}:${model.next - 1}` : '';
+    source = new EventSource(`/events${resume}`);
     source.addEventListener('hello', (e) => {
-      // A daemon started between the snapshot and the stream: load again.
-      if (JSON.parse(e.data).instance !== model.instance) {
+      const hello = JSON.parse(e.data);
+      // A daemon started between the snapshot and the stream, or blocked files came to an
+      // empty ring, with no index to resume after: load again.
+      if (hello.instance !== model.instance || (!resume && hello.next > 0)) {
         source.close();
         source = null;
         load();

@@ -141,10 +141,10 @@ function svg(tag, attrs) {
   return el;
 }
 
-// The top of the scale: 1, 2 or 5 times a power of ten.
+// The top of the scale: the highest rate rounded up in its leading digit.
 function scaleTop(v) {
   const p = 10 ** Math.floor(Math.log10(Math.max(v, 1)));
-  return [1, 2, 5, 10].map((m) => m * p).find((t) => t >= v);
+  return Math.ceil(Math.max(v, 1) / p) * p;
 }
 
 // Files per second between statistics reports at least a second apart (closer ones make
@@ -239,10 +239,11 @@ function showAll() {
 
 function receive(msg) {
   if (msg.type === 'state') {
-    model = msg.model;
-    link = msg.link;
+    ({ model, link } = msg);
     showAll();
-  } else if (msg.type === 'link') {
+    return;
+  }
+  if (msg.type === 'link') {
     link = msg.link;
     showLink();
     return;
