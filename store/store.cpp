@@ -10,8 +10,10 @@
 #include <cstring>
 #include <type_traits>
 
-#include "store/blocked_ring.h"
 #include "registry/conn_registry.h"
+#include "registry/monotonic.h"
+#include "store/blocked_ring.h"
+#include "store/coalesce.h"
 
 namespace {
 
@@ -41,6 +43,16 @@ struct store {
 // as the external mutex, and the setters post both events while holding it.
 pthread_mutex_t g_store_mutex = PTHREAD_MUTEX_INITIALIZER;
 struct store *g_store;  // guarded by: g_store_mutex
+
+// How far apart one connection's last-scanned answers are at least, in ms (0: not held
+// back). A setting of the process rather than a value of the store: it outlives
+// store_create. Read and written with __atomic builtins, no lock.
+int g_coalesce_ms;
+
+// When this connection thread's last get-lastScannedFile was answered (monotonic ms, 0
+// before the first). A connection keeps its one thread for its whole life, so this is
+// the connection's own.
+thread_local int64_t t_scanned_answered_ms;
 
 // Scoped lock for the getters and setters, none of which has a cancellation point.
 struct store_lock {
@@ -250,8 +262,18 @@ static int wait_counted_locked(int event)
 
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
+void store_set_coalesce_ms(int ms) { __atomic_store_n(&g_coalesce_ms, ms, __ATOMIC_RELAXED); }
+
 char *store_get_lastScannedFile(void)
 {
+    // The pause comes before the wait, and outside the store mutex: what arrives during
+    // it is consumed by the wait with the rest and shown by the value read after it, so
+    // nothing already answered is left pending for the next call.
+    const int64_t now = monotonic_ms();
+    const int64_t due =
+        coalesce_due(t_scanned_answered_ms, now, __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED));
+    if (due > now)
+        coalesce_sleep_until(due);
     char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);
@@ -263,6 +285,8 @@ char *store_get_lastScannedFile(void)
         copy = copy_or_empty(g_store->lastScannedFile);
     }
     pthread_cleanup_pop(1);
+    if (copy)
+        t_scanned_answered_ms = monotonic_ms();
     return copy;
 }
 
