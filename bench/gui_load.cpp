@@ -6,6 +6,7 @@
 //   sent <records> blocked <of them blocked files> secs <sending time> answers <answers>
 //   intake_cpu <CPU seconds of the server's main thread while sending>
 // Every wait is bounded; a step that times out ends it with status 1.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 
@@ -33,6 +34,7 @@ constexpr long kBlockedEvery = 1000;  // lastScannedFile records between two blo
 
 struct client {
     int fd;
+    int connecting;  // a new connection's connect is under way
     size_t got;
     char buf[kReplyRoom];
 };
@@ -62,50 +64,68 @@ double thread_cpu(int pid, int tid)
     fclose(f);
     unsigned long ut = 0, st = 0;
     // After the name: state, then 10 fields up to utime (14th of the line) and stime.
-    if (!fields || sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-                          &ut, &st) != 2)
+    if (!fields ||
+        sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) != 2)
         return -1;
     return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Sends the poll on c's connection, opening a new one first when it has none. Returns 0,
-// or -1 when the server cannot be reached.
-int ask(struct poller *p, struct client *c)
+// Opens a new connection for c without waiting for it; the poll goes out once it is up.
+// Each client does this on its own, as GUIs do, so a connect that waits for the server's
+// backlog holds up no other client.
+void reopen(struct poller *p, struct client *c)
 {
-    for (int tries = 0; tries < 2; tries++) {
-        if (c->fd < 0) {
-            c->fd = load_connect(p->port);
-            if (c->fd < 0)
-                return -1;
-            c->got = 0;
-            struct epoll_event ev = {};
-            ev.events = EPOLLIN;
-            ev.data.ptr = c;
-            epoll_ctl(p->ep, EPOLL_CTL_ADD, c->fd, &ev);
-        }
-        if (write(c->fd, p->req, p->rlen) == p->rlen)
-            return 0;
+    if (c->fd >= 0)
         close(c->fd);
-        c->fd = -1;
-        p->reconnects++;
+    p->reconnects++;
+    c->got = 0;
+    c->connecting = 1;
+    c->fd = load_connect(p->port, 1);
+    if (c->fd < 0)
+        return;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLOUT;
+    ev.data.ptr = c;
+    epoll_ctl(p->ep, EPOLL_CTL_ADD, c->fd, &ev);
+}
+
+// Sends the poll on c's connection; one that fails is opened anew.
+void ask(struct poller *p, struct client *c)
+{
+    if (write(c->fd, p->req, p->rlen) != p->rlen)
+        reopen(p, c);
+}
+
+void on_connected(struct poller *p, struct client *c, uint32_t events)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if ((events & (EPOLLERR | EPOLLHUP)) ||
+        getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        reopen(p, c);
+        return;
     }
-    return -1;
+    c->connecting = 0;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.ptr = c;
+    epoll_ctl(p->ep, EPOLL_CTL_MOD, c->fd, &ev);
+    ask(p, c);
 }
 
 // Reads what c's connection has; counts each whole reply and asks again at once.
 void on_readable(struct poller *p, struct client *c)
 {
     const ssize_t r = read(c->fd, c->buf + c->got, kReplyRoom - c->got);
-    if (r == 0 || (r < 0 && errno != EINTR)) {
+    if (r < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (r <= 0) {
         // The server ends a kept-alive connection after so many requests: a client then
         // opens another, as a GUI would.
-        close(c->fd);
-        c->fd = -1;
-        p->reconnects++;
-        ask(p, c);
+        reopen(p, c);
         return;
     }
-    c->got += static_cast<size_t>(r > 0 ? r : 0);
+    c->got += static_cast<size_t>(r);
     size_t whole;
     while ((whole = load_reply_length(c->buf, c->got)) > 0) {
         p->answers.fetch_add(1, std::memory_order_relaxed);
@@ -124,8 +144,13 @@ void poll_loop(struct poller *p)
     struct epoll_event evs[64];
     while (!p->stop.load()) {
         const int k = epoll_wait(p->ep, evs, 64, 50);
-        for (int j = 0; j < k; ++j)
-            on_readable(p, static_cast<struct client *>(evs[j].data.ptr));
+        for (int j = 0; j < k; ++j) {
+            struct client *c = static_cast<struct client *>(evs[j].data.ptr);
+            if (c->connecting)
+                on_connected(p, c, evs[j].events);
+            else
+                on_readable(p, c);
+        }
     }
 }
 
@@ -228,11 +253,12 @@ int main(int argc, char **argv)
     }
     for (int i = 0; i < n; ++i) {
         c[i].fd = fds[i];
+        fcntl(c[i].fd, F_SETFL, O_NONBLOCK);
         struct epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.ptr = &c[i];
         epoll_ctl(p.ep, EPOLL_CTL_ADD, c[i].fd, &ev);
-        if (ask(&p, &c[i]) != 0) {
+        if (write(c[i].fd, p.req, p.rlen) != p.rlen) {
             fputs("gui-load: first poll not sent\n", stderr);
             return 1;
         }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +28,11 @@ inline double load_now(void)
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-// A blocking TCP connection to 127.0.0.1:port without Nagle's delay; -1 on failure.
-inline int load_connect(int port)
+// A TCP connection to 127.0.0.1:port without Nagle's delay; -1 on failure. With
+// nonblocking set the socket does not block, and the connect may still be under way.
+inline int load_connect(int port, int nonblocking = 0)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0)
         return -1;
     struct sockaddr_in a = {};
@@ -39,7 +41,8 @@ inline int load_connect(int port)
     a.sin_port = htons(static_cast<uint16_t>(port));
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) {
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 &&
+        !(nonblocking && errno == EINPROGRESS)) {
         close(fd);
         return -1;
     }

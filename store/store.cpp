@@ -262,6 +262,26 @@ static int wait_counted_locked(int event)
 
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
+// Adds n to the count of waiting long polls when there is a store.
+static void count_parked(int n)
+{
+    store_lock lock;
+    if (g_store)
+        g_store->parked += n;
+}
+
+static void unpark_paused(void *) { count_parked(-1); }
+
+// The coalescing pause of a last-scanned poll, which waits as much as its wait does and
+// counts as a waiting long poll too. Cancellation point. REQUIRES: store mutex not held.
+static void pause_counted(int64_t due)
+{
+    count_parked(1);
+    pthread_cleanup_push(unpark_paused, nullptr);
+    coalesce_sleep_until(due);
+    pthread_cleanup_pop(1);
+}
+
 void store_set_coalesce_ms(int ms) { __atomic_store_n(&g_coalesce_ms, ms, __ATOMIC_RELAXED); }
 
 char *store_get_lastScannedFile(void)
@@ -273,7 +293,7 @@ char *store_get_lastScannedFile(void)
     const int64_t due =
         coalesce_due(t_scanned_answered_ms, now, __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED));
     if (due > now)
-        coalesce_sleep_until(due);
+        pause_counted(due);
     char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);

@@ -470,6 +470,9 @@ TEST_F(StoreLinked, LastScannedAnswersOfAConnectionAreAPeriodApart)
     EXPECT_EQ(first, "/a");
     ASSERT_EQ(store_set_lastScannedFile("/b"), 0);
     EXPECT_FALSE(poll_until([&] { return phase.load() == 2; }, kStillBlockedMs));
+    struct store_metrics m = {};
+    ASSERT_EQ(store_get_metrics(&m), 0);
+    EXPECT_EQ(m.parkedPolls, 1);  // the pause is a wait of the long poll too
     ASSERT_TRUE(
         completes_within([] { EXPECT_EQ(store_set_lastScannedFile("/c"), 0); }, kPeriodMs / 2));
     ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
@@ -485,6 +488,8 @@ TEST_F(StoreLinked, LastScannedAnswersOfAConnectionAreAPeriodApart)
     EXPECT_EQ(store_unregister_client(id.load()), 0);
     ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
     EXPECT_EQ(conn_thread_returned(t), 0);
+    ASSERT_EQ(store_get_metrics(&m), 0);
+    EXPECT_EQ(m.parkedPolls, 0);
 }
 
 TEST_F(StoreLinked, ClientIdsComeFromTheRegistry)
