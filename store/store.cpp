@@ -13,8 +13,10 @@
 #include <cstring>
 #include <type_traits>
 
-#include "store/blocked_ring.h"
 #include "registry/conn_registry.h"
+#include "registry/monotonic.h"
+#include "store/blocked_ring.h"
+#include "store/coalesce.h"
 
 namespace {
 
@@ -49,6 +51,16 @@ pthread_mutex_t g_store_mutex = PTHREAD_MUTEX_INITIALIZER;
 store_blocked_hook g_blocked_hook;
 void *g_blocked_hook_arg;
 struct store *g_store;  // guarded by: g_store_mutex
+
+// How far apart one connection's last-scanned answers are at least, in ms (0: not held
+// back). A setting of the process rather than a value of the store: it outlives
+// store_create. Read and written with __atomic builtins, no lock.
+int g_coalesce_ms;
+
+// When this connection thread's last get-lastScannedFile was answered (monotonic ms, 0
+// before the first). A connection keeps its one thread for its whole life, so this is
+// the connection's own.
+thread_local int64_t t_scanned_answered_ms;
 
 // Scoped lock for the getters and setters, none of which has a cancellation point.
 struct store_lock {
@@ -270,8 +282,38 @@ static int wait_counted_locked(int event)
 
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
+// Adds n to the count of waiting long polls when there is a store.
+static void count_parked(int n)
+{
+    store_lock lock;
+    if (g_store)
+        g_store->parked += n;
+}
+
+static void unpark_paused(void *) { count_parked(-1); }
+
+// The coalescing pause of a last-scanned poll, which waits as much as its wait does and
+// counts as a waiting long poll too. Cancellation point. REQUIRES: store mutex not held.
+static void pause_counted(int64_t due)
+{
+    count_parked(1);
+    pthread_cleanup_push(unpark_paused, nullptr);
+    coalesce_sleep_until(due);
+    pthread_cleanup_pop(1);
+}
+
+void store_set_coalesce_ms(int ms) { __atomic_store_n(&g_coalesce_ms, ms, __ATOMIC_RELAXED); }
+
 char *store_get_lastScannedFile(void)
 {
+    // The pause comes before the wait, and outside the store mutex: what arrives during
+    // it is consumed by the wait with the rest and shown by the value read after it, so
+    // nothing already answered is left pending for the next call.
+    const int64_t now = monotonic_ms();
+    const int64_t due =
+        coalesce_due(t_scanned_answered_ms, now, __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED));
+    if (due > now)
+        pause_counted(due);
     char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);
@@ -283,6 +325,8 @@ char *store_get_lastScannedFile(void)
         copy = copy_or_empty(g_store->lastScannedFile);
     }
     pthread_cleanup_pop(1);
+    if (copy)
+        t_scanned_answered_ms = monotonic_ms();
     return copy;
 }
 

@@ -45,8 +45,14 @@ int store_add_logChanged(int v);
 // The caller frees it.
 char *store_get_currentConffile(void);
 // Long poll: waits for event 2 (cap 1) on a registered connection thread, then returns a
-// heap copy of lastScannedFile ("" when none); null when no store. Cancellation point.
+// heap copy of lastScannedFile ("" when none); null when no store. A thread answered
+// less than the coalescing period ago first sleeps until that period has passed, outside
+// the store mutex, so that it is answered at most once a period, with the newest value.
+// Cancellation point.
 char *store_get_lastScannedFile(void);
+// Sets the coalescing period of store_get_lastScannedFile in ms (0 or less: none, the
+// start value). Kept across store_create. Any thread; takes no lock.
+void store_set_coalesce_ms(int ms);
 // The value, or -1 when no store exists.
 int store_get_binVersionNumber(void);
 int store_get_engVersionNumber(void);
