@@ -138,11 +138,26 @@ int conn_registry_wake(struct conn_registry *reg, int event)
     return 0;
 }
 
-// Waits on cond for at most kHangupCheckMs. Returns what the timed wait returned.
-static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m)
+// Waits on cond for at most kHangupCheckMs, and not past deadline (null: none). Returns
+// what the timed wait returned.
+static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m, const struct timespec *deadline)
 {
-    const struct timespec until = monotonic_after(kHangupCheckMs);
+    struct timespec until = monotonic_after(kHangupCheckMs);
+    if (deadline && (deadline->tv_sec < until.tv_sec ||
+                     (deadline->tv_sec == until.tv_sec && deadline->tv_nsec < until.tv_nsec)))
+        until = *deadline;
     return pthread_cond_timedwait(cond, m, &until);
+}
+
+// Whether the monotonic clock has passed deadline (never for null).
+static bool passed(const struct timespec *deadline)
+{
+    if (!deadline)
+        return false;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline->tv_sec ||
+           (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec);
 }
 
 // True when the peer of fd has closed its side or the connection failed. Bytes waiting
@@ -178,32 +193,37 @@ static int consume(const struct conn_registry *reg, struct conn_entry *e, int ev
 // Runs with the wait mutex held, on waking and on cancellation alike.
 static void unpark(void *parked) { (*static_cast<int *>(parked))--; }
 
-// The sleep of a wait. REQUIRES: wm held, and wm is the event's mutex.
-static void sleep_until_pending(struct conn_registry *reg, struct conn_entry *e, int event,
-                                pthread_mutex_t *wm)
+// The sleep of a wait, until an occurrence is pending (returns 1) or deadline (null:
+// none) has passed (returns 0). REQUIRES: wm held, and wm is the event's mutex.
+static int sleep_until_pending(struct conn_registry *reg, struct conn_entry *e, int event,
+                               pthread_mutex_t *wm, const struct timespec *deadline)
 {
     // e->watch_fd changes only in retire, which only this thread calls for e.
     const int watch_fd = e->watch_fd;
     while (pending(reg, e, event) == 0) {
+        if (passed(deadline))
+            return 0;
         // Counted while asleep, so that a post knows it has someone to wake.
         reg->parked[event]++;
         int timed_out = 0;
         pthread_cleanup_push(unpark, &reg->parked[event]);
-        if (watch_fd < 0)
+        if (watch_fd < 0 && !deadline)
             pthread_cond_wait(&reg->event_conds[event], wm);
         else
-            timed_out = wait_a_while(&reg->event_conds[event], wm) == ETIMEDOUT;
+            timed_out = wait_a_while(&reg->event_conds[event], wm, deadline) == ETIMEDOUT;
         pthread_cleanup_pop(1);
         // Nobody is left to answer: end the connection the way a cancellation does,
         // which releases everything it holds (wm through its owner's handler).
-        if (timed_out && client_hung_up(watch_fd))
+        if (timed_out && watch_fd >= 0 && client_hung_up(watch_fd))
             pthread_cancel(pthread_self());
         // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
         pthread_testcancel();
     }
+    return 1;
 }
 
-int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext)
+int conn_registry_wait_until(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext,
+                             const struct timespec *deadline)
 {
     if (!reg)
         return -1;
@@ -213,18 +233,23 @@ int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mu
     struct conn_entry *e = t_registry == reg ? t_entry : nullptr;
     if (!e)
         return -1;
-    int r;
+    int r = 0;
     if (ext) {
         // The count is read and consumed under ext alone: every post of this event
         // holds ext. So a wake costs no second lock.
-        sleep_until_pending(reg, e, event, ext);
-        r = consume(reg, e, event, cap);
+        if (sleep_until_pending(reg, e, event, ext, deadline))
+            r = consume(reg, e, event, cap);
     } else {
         pthread_mutex_lock(&reg->mutex);
         pthread_cleanup_push(unlock_mutex, &reg->mutex);
-        sleep_until_pending(reg, e, event, &reg->mutex);
-        r = consume(reg, e, event, cap);
+        if (sleep_until_pending(reg, e, event, &reg->mutex, deadline))
+            r = consume(reg, e, event, cap);
         pthread_cleanup_pop(1);
     }
     return r;
+}
+
+int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext)
+{
+    return conn_registry_wait_until(reg, event, cap, ext, nullptr);
 }

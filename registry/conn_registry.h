@@ -7,6 +7,7 @@
 #define GC_REGISTRY_CONN_REGISTRY_H
 
 #include <pthread.h>
+#include <time.h>
 
 struct conn_registry;
 
@@ -84,6 +85,10 @@ int conn_registry_wake(struct conn_registry *reg, int event);
 // wait as a cancellation of the caller would (checked about once a second).
 // Cancellation point. REQUIRES: ext held when given; registry mutex not held.
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
+// As conn_registry_wait, but gives up when the monotonic clock passes deadline (null:
+// never) with nothing pending, and returns 0 then. Cancellation point.
+int conn_registry_wait_until(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext,
+                             const struct timespec *deadline);
 // Sets *id (when id is given) to the calling thread's client id. Returns 0, -1 for null,
 // -2 when the caller is not registered or its id is retired.
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);

@@ -42,11 +42,11 @@ const char kHead[] = "HTTP/1.1 200 OK\r\n"
 struct stream {
     struct soap *soap;
     char instance[17];
-    uint32_t next;             // the sequence number of the next blocked file to send
-    struct store_view now;     // the store as this turn found it
-    struct store_view sent;    // the versions, statistics and scanned file last sent
-    int64_t stats_sent_ms;     // monotonic, 0 before the first
-    int64_t scanned_sent_ms;   // monotonic, 0 before the first
+    uint32_t next;            // the sequence number of the next blocked file to send
+    struct store_view now;    // the store as this turn found it
+    struct store_view sent;   // the versions, statistics and scanned file last sent
+    int64_t stats_sent_ms;    // monotonic, 0 before the first
+    int64_t scanned_sent_ms;  // monotonic, 0 before the first
     int period_ms;
 };
 
@@ -101,8 +101,8 @@ int send_blocked(struct stream *s)
             if (rc == SOAP_OK) {
                 std::string data;
                 json_blocked(&data, index, recs[i]);
-                const std::string id = std::string("id: ") + s->instance + ":" +
-                                       std::to_string(index) + "\n";
+                const std::string id =
+                    std::string("id: ") + s->instance + ":" + std::to_string(index) + "\n";
                 rc = put(s, id);
                 if (rc == SOAP_OK)
                     rc = put_event(s, "blocked", data);
@@ -209,6 +209,7 @@ int web_events(struct soap *soap, const struct http_request *req)
     s.soap = soap;
     if (store_get_view(&s.now) != 0)
         return SOAP_EOF;
+    int rc;
     pthread_cleanup_push(stream_cleanup, &s);
     snprintf(s.instance, sizeof s.instance, "%s", json_instance(&s.now).c_str());
     s.period_ms = store_coalesce_ms();
@@ -216,7 +217,7 @@ int web_events(struct soap *soap, const struct http_request *req)
     s.next = resume_point(req, s.instance, &resume) ? resume + 1 : s.now.nextIndex;
     const std::string hello = std::string("{\"instance\":\"") + s.instance +
                               "\",\"next\":" + std::to_string(s.now.nextIndex) + "}";
-    int rc = put(&s, kHead);
+    rc = put(&s, kHead);
     if (rc == SOAP_OK)
         rc = put_event(&s, "hello", hello);
     bool all = true;
@@ -231,8 +232,7 @@ int web_events(struct soap *soap, const struct http_request *req)
             break;
         // While something waits out its period only a blocked file, which is never held
         // back, ends the wait early; otherwise any change does, or 15 s of quiet.
-        const struct timespec until =
-            due ? monotonic_at(due) : monotonic_after(kQuietPingMs);
+        const struct timespec until = due ? monotonic_at(due) : monotonic_after(kQuietPingMs);
         const int changed = store_wait_change(due != 0, &until);
         if (changed < 0)
             break;

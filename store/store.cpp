@@ -23,6 +23,8 @@ namespace {
 constexpr int kRingCapacity = 1024;
 constexpr int kEventBlockedFile = 1;
 constexpr int kEventLastScanned = 2;
+// Any value changed (the ones above included): what an event stream waits for.
+constexpr int kEventChanged = 3;
 
 struct store {
     struct conn_registry *registry;  // set at creation, read-only afterwards
@@ -83,12 +85,19 @@ char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
 // The plain members are read and written through these three, so that each public
 // accessor below is one line that grep and ctags find by its own name.
+// Each posts event 3 under the lock and wakes its waiters once it is released.
 template <typename T> int set_member(T store::*member, T v)
 {
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    g_store->*member = v;
+    struct conn_registry *reg;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        g_store->*member = v;
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
     return 0;
 }
 
@@ -96,10 +105,16 @@ template <typename T> int set_member(T store::*member, T v)
 template <typename T> int add_member(T store::*member, T v)
 {
     using U = std::make_unsigned_t<T>;
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
+    struct conn_registry *reg;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
     return 0;
 }
 
@@ -170,12 +185,20 @@ int store_add_logChanged(int v) { return add_member(&store::logChanged, v); }
 
 int store_set_currentConffile(const char *name)
 {
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    free(g_store->currentConffile);
-    g_store->currentConffile = name ? strdup(name) : nullptr;
-    return (name && !g_store->currentConffile) ? -1 : 0;
+    struct conn_registry *reg;
+    int rc;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        free(g_store->currentConffile);
+        g_store->currentConffile = name ? strdup(name) : nullptr;
+        rc = (name && !g_store->currentConffile) ? -1 : 0;
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
+    return rc;
 }
 
 int store_set_lastScannedFile(const char *name)
@@ -192,10 +215,12 @@ int store_set_lastScannedFile(const char *name)
         // Posted even when the copy failed: waiters then read "" rather than sleep on.
         reg = g_store->registry;
         conn_registry_post(reg, kEventLastScanned);
+        conn_registry_post(reg, kEventChanged);
         rc = g_store->lastScannedFile ? 0 : -1;
     }
     // Woken once the mutex is free, so that the waiters do not first queue behind us.
     conn_registry_wake(reg, kEventLastScanned);
+    conn_registry_wake(reg, kEventChanged);
     return rc;
 }
 
@@ -304,6 +329,25 @@ static void pause_counted(int64_t due)
 
 void store_set_coalesce_ms(int ms) { __atomic_store_n(&g_coalesce_ms, ms, __ATOMIC_RELAXED); }
 
+int store_coalesce_ms(void) { return __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED); }
+
+int store_wait_change(int blocked_only, const struct timespec *deadline)
+{
+    int r = -1;
+    pthread_mutex_lock(&g_store_mutex);
+    pthread_cleanup_push(unlock_store, nullptr);
+    if (g_store) {
+        g_store->parked++;
+        pthread_cleanup_push(unpark, nullptr);
+        r = conn_registry_wait_until(g_store->registry,
+                                     blocked_only ? kEventBlockedFile : kEventChanged, 1,
+                                     &g_store_mutex, deadline);
+        pthread_cleanup_pop(1);
+    }
+    pthread_cleanup_pop(1);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
 char *store_get_lastScannedFile(void)
 {
     // The pause comes before the wait, and outside the store mutex: what arrives during
@@ -356,8 +400,10 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
         index = blocked_ring_total(g_store->ring) - 1;
         reg = g_store->registry;
         conn_registry_post(reg, kEventBlockedFile);
+        conn_registry_post(reg, kEventChanged);
     }
     conn_registry_wake(reg, kEventBlockedFile);
+    conn_registry_wake(reg, kEventChanged);
     // Only this thread drops records from the ring, so rec outlives the hook's call.
     if (g_blocked_hook)
         g_blocked_hook(rec, index, g_blocked_hook_arg);
