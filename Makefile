@@ -88,7 +88,8 @@ asan-test: deps
 # Benchmarks against baselines measured in the same run (bench/README.md): installs the
 # load tools, builds the daemon and the bench programs in Release, prints one table.
 BENCH_PACKAGES = wrk nginx-light libbenchmark-dev
-BENCH_TARGETS = gui-connector status-send decode-bench bare-soap sink-udp sink-msgq fanout
+BENCH_TARGETS = gui-connector status-send decode-bench bare-soap sink-udp sink-msgq fanout \
+	gui-load
 
 bench: deps
 	$(call install_missing,$(BENCH_PACKAGES))

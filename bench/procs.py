@@ -129,6 +129,38 @@ def settled_scanned_files(port, timeout=30.0):
     return last
 
 
+def metrics(port):
+    """The samples of the daemon's metrics page (--web) as a dict, name with labels to
+    number."""
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        c.request("GET", "/metrics")
+        text = c.getresponse().read().decode()
+    finally:
+        c.close()
+    out = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            out[name] = float(value)
+    return out
+
+
+def settled_metrics(port, names, timeout=30.0):
+    """The samples names once two reads 100 ms apart agree on them: the intake has
+    drained."""
+    last = None
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        m = metrics(port)
+        now = tuple(m.get(n, 0) for n in names)
+        if now == last:
+            return dict(zip(names, now))
+        last = now
+        time.sleep(0.1)
+    return dict(zip(names, last))
+
+
 def channel_key(directory, proj=ord("R")):
     """The ftok key of directory as glibc makes it; the channel's project id is the
     product code "SNTR", of which ftok keeps the low byte."""

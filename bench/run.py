@@ -7,9 +7,11 @@ Each figure is measured BENCH_RUNS times (default 3; 5 for the SOAP and fan-out
 figures, whose single measurements are short), connector and baseline in turn within
 the same run, and reported as median [min..max]. wrk runs BENCH_WRK_SECONDS (default
 3) per measurement; the paced UDP run (1,000,000 records at 20,000 a second) is made
-BENCH_PACED_RUNS times (default 1). BENCH_FIGURES picks figures by name (default
-"intake,decode,soap,fanout"). Everything binds 127.0.0.1 only, and every process the
-driver starts is ended by its id before it returns."""
+BENCH_PACED_RUNS times (default 1). The intake under GUI load runs BENCH_GUI_SECONDS
+(default 20) per measurement, BENCH_GUI_RUNS times (default 1); the wake of one parked
+client is measured BENCH_QUIET_RUNS times (default 21). BENCH_FIGURES picks figures by
+name (default "intake,decode,soap,fanout,gui"). Everything binds 127.0.0.1 only, and
+every process the driver starts is ended by its id before it returns."""
 
 import json
 import os
@@ -31,10 +33,18 @@ SHORT_RUNS = int(os.environ.get("BENCH_SHORT_RUNS", "5"))
 WRK_SECONDS = int(os.environ.get("BENCH_WRK_SECONDS", "3"))
 PACED_RUNS = int(os.environ.get("BENCH_PACED_RUNS", "1"))
 PACED_RATE = 20000
-FIGURES = os.environ.get("BENCH_FIGURES", "intake,decode,soap,fanout").split(",")
+FIGURES = os.environ.get("BENCH_FIGURES", "intake,decode,soap,fanout,gui").split(",")
 CONNECTOR_OPTS = os.environ.get("BENCH_CONNECTOR_OPTS", "").split()
 FANOUT_N = (100, 500, 1000)
+QUIET_RUNS = int(os.environ.get("BENCH_QUIET_RUNS", "21"))
+GUI_SECONDS = float(os.environ.get("BENCH_GUI_SECONDS", "20"))
+GUI_RUNS = int(os.environ.get("BENCH_GUI_RUNS", "1"))
+GUI_RATE = 100000
+GUI_CLIENTS = (0, 10, 100)
+RECEIVED = 'gui_connector_status_messages_received_total{transport="%s"}'
+BLOCKED = "gui_connector_blocked_file_records_total"
 rows = []
+gui_rows = []
 
 
 def spread(values, fmt):
@@ -289,6 +299,16 @@ class Bench:
     def figure_fanout(self):
         log("5. long-poll fan-out, 6. memory")
         servers = (("connector", self.connector), ("bare", self.bare))
+        # One parked client on a quiet server: how soon after the record it has its answer.
+        ms = {"connector": [], "bare": []}
+        for i in range(QUIET_RUNS):
+            for name, starter in servers[i % 2:] + servers[:i % 2]:
+                ms[name].append(self.fanout(starter, 1, "scanned")["ms"])
+        log("  get-lastScannedFile N=1: connector %s ms, bare %s ms" % (
+            " ".join("%.2f" % v for v in ms["connector"]),
+            " ".join("%.2f" % v for v in ms["bare"])))
+        row("5 wake get-lastScannedFile N=1 (ms)", ms["connector"], ms["bare"], "%.2f",
+            "p50 <= 1 ms", statistics.median(ms["connector"]) <= 1.0)
         big = {"connector": [], "bare": []}
         for op, label in (("scanned", "get-lastScannedFile"), ("blocked", "get-blockedFile2")):
             for n in FANOUT_N:
@@ -320,14 +340,82 @@ class Bench:
                 statistics.median(vc) <= 1.05 * statistics.median(vb))
 
 
-def print_table():
-    head = ("figure", "connector", "baseline", "ratio", "target", "result")
-    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
-    line = "| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, head)) + " |"
-    print(line)
+    # 7: intake under GUI load -------------------------------------------------------
+
+    def gui_load(self, transport, rate, clients):
+        """One measurement: the rates, losses, answers and intake CPU of one daemon fed
+        for GUI_SECONDS while clients poll get-lastScannedFile."""
+        p, port = self.connector("--web", *(["-U"] if transport == "msgq" else []))
+        try:
+            out = subprocess.run([self.bin("gui-load"), str(port), str(p.pid), self.tmp,
+                                  transport, str(rate), str(GUI_SECONDS), str(clients)],
+                                 check=True, capture_output=True, text=True,
+                                 timeout=GUI_SECONDS + 120).stdout.split()
+            got = procs.settled_metrics(port, [RECEIVED % transport, BLOCKED])
+        finally:
+            procs.stop(p)
+        f = dict(zip(out[0::2], out[1::2]))
+        secs = float(f["secs"])
+        received = got[RECEIVED % transport]
+        return {"sent": int(f["sent"]) / secs, "received": received / secs,
+                "lost": int(f["sent"]) - received, "missing": int(f["blocked"]) - got[BLOCKED],
+                "answers": int(f["answers"]) / secs, "cpu": float(f["intake_cpu"]) / secs}
+
+    def figure_gui(self):
+        log("7. intake under GUI load (%g s each)" % GUI_SECONDS)
+        cases = (("udp", 0, "UDP flat out", "received", 0.9),
+                 ("udp", GUI_RATE, "UDP %d/s" % GUI_RATE, "received", None),
+                 ("msgq", 0, "queue flat out", "sent", 0.8),
+                 ("msgq", GUI_RATE, "queue %d/s" % GUI_RATE, "sent", None))
+        for transport, rate, label, key, least in cases:
+            res = {n: [] for n in GUI_CLIENTS}
+            for i in range(GUI_RUNS):
+                for n in GUI_CLIENTS[i % 3:] + GUI_CLIENTS[:i % 3]:
+                    r = self.gui_load(transport, rate, n)
+                    res[n].append(r)
+                    log("  %s, %d pollers: sent %.0f/s, received %.0f/s, lost %d, blocked "
+                        "missing %d, %.0f answers/s, intake thread %.0f%% of a core"
+                        % (label, n, r["sent"], r["received"], r["lost"], r["missing"],
+                           r["answers"], 100 * r["cpu"]))
+            med = {n: {k: statistics.median(r[k] for r in res[n]) for k in res[n][0]}
+                   for n in GUI_CLIENTS}
+            for n in GUI_CLIENTS:
+                m = med[n]
+                gui_rows.append((label, str(n), "%.0f" % m["sent"], "%.0f" % m["received"],
+                                 "%.2f" % (m[key] / med[0][key]), "%d" % m["lost"],
+                                 "%d" % m["missing"], "%.0f" % m["answers"],
+                                 "%.0f%%" % (100 * m["cpu"])))
+            what = "received/s" if key == "received" else "sender rate"
+            for n in GUI_CLIENTS[1:]:
+                conn, base = [r[key] for r in res[n]], [r[key] for r in res[0]]
+                target = least is not None and n == max(GUI_CLIENTS)
+                row("7 %s %s, %d pollers" % (label, what, n), conn, base, "%.0f",
+                    ">= %.2fx" % least if target else "-",
+                    statistics.median(conn) >= least * statistics.median(base)
+                    if target else None)
+            if rate:
+                n = max(GUI_CLIENTS)
+                missing = [r["missing"] for r in res[n]]
+                row("7 %s blocked files missing, %d pollers" % (label, n), missing,
+                    [r["missing"] for r in res[0]], "%d", "0", max(missing) == 0, ratio="-")
+
+
+def print_rows(head, body):
+    widths = [max(len(str(r[i])) for r in body + [head]) for i in range(len(head))]
+    print("| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, head)) + " |")
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for r in rows:
+    for r in body:
         print("| " + " | ".join("%-*s" % (w, v) for w, v in zip(widths, r)) + " |")
+
+
+def print_table():
+    print_rows(("figure", "connector", "baseline", "ratio", "target", "result"), rows)
+    if gui_rows:
+        print()
+        print("7. intake under GUI load, medians (\"vs none\": the rate that case is judged by,")
+        print("   received for UDP, the sender's for the queue, against 0 pollers)")
+        print_rows(("case", "pollers", "sent/s", "received/s", "vs none", "lost",
+                    "blocked missing", "answers/s", "intake thread CPU"), gui_rows)
 
 
 def main():
@@ -337,6 +425,7 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 65536), hard))
     started = time.monotonic()
+    load_at_start = os.getloadavg()[0]
     bench = Bench(sys.argv[1])
     try:
         for name in FIGURES:
@@ -345,9 +434,10 @@ def main():
         bench.close()
     print_table()
     print("%d runs per intake figure (%d paced), %d per SOAP and fan-out figure, wrk %d s "
-          "per measurement, %.0f s in all; nproc %d; load average %.2f at the end"
-          % (RUNS, PACED_RUNS, SHORT_RUNS, WRK_SECONDS, time.monotonic() - started,
-             os.cpu_count(), os.getloadavg()[0]))
+          "per measurement, %d x %g s under GUI load, %.0f s in all; nproc %d; load average "
+          "%.2f at the start, %.2f at the end"
+          % (RUNS, PACED_RUNS, SHORT_RUNS, WRK_SECONDS, GUI_RUNS, GUI_SECONDS,
+             time.monotonic() - started, os.cpu_count(), load_at_start, os.getloadavg()[0]))
     return 0
 
 

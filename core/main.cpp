@@ -184,6 +184,7 @@ static void start_components(struct daemon_state *d)
     }
 
     log_msg(0, stdout, "data ... ");
+    store_set_coalesce_ms(d->opt.coalesce_ms);
     if (store_create(endpoint_registry(d->endpoint), d->opt.nwords, d->opt.words) != 0) {
         log_msg(0, stderr, "cannot init daemon specific info\n");
         fprintf(stderr, "status store: %s\n", strerror(ENOMEM));
@@ -265,6 +266,7 @@ int main(int argc, char **argv)
     d.opt.port = kDefaultSoapPort;
     d.opt.ssl = nullptr;
     d.opt.randfile = nullptr;
+    d.opt.coalesce_ms = kDefaultCoalesceMs;
 
     int rc = options_parse(argc, argv, &d.opt);
     if (rc == OPTIONS_VERSION_HELP) {

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,7 +66,7 @@ int options_parse_ssl(char *arg, struct ssl_settings **out)
 }
 
 // Long options get values above every short option character.
-enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB, OPT_IDLE_TIMEOUT, OPT_JOURNAL };
+enum { OPT_HELP = 256, OPT_ALLOW_ORIGIN, OPT_WEB, OPT_IDLE_TIMEOUT, OPT_JOURNAL, OPT_COALESCE_MS };
 
 static const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, OPT_HELP},
@@ -73,6 +74,7 @@ static const struct option kLongOptions[] = {
     {"web", no_argument, nullptr, OPT_WEB},
     {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
     {"journal", no_argument, nullptr, OPT_JOURNAL},
+    {"coalesce-ms", required_argument, nullptr, OPT_COALESCE_MS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -83,6 +85,18 @@ static int refuse(const char *prog, const char *fmt, const char *arg)
     fprintf(stderr, fmt, arg);
     fputc('\n', stderr);
     return OPTIONS_BAD;
+}
+
+// A decimal number of milliseconds from 0 to kMaxCoalesceMs. Returns 0 with *ms set, or -1.
+static int parse_coalesce_ms(const char *arg, int *ms)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(arg, &end, 10);
+    if (*arg < '0' || *arg > '9' || *end != '\0' || errno != 0 || v > kMaxCoalesceMs)
+        return -1;
+    *ms = static_cast<int>(v);
+    return 0;
 }
 
 int options_parse(int argc, char **argv, struct options *o)
@@ -109,6 +123,15 @@ int options_parse(int argc, char **argv, struct options *o)
             o->idle_timeout_s = static_cast<int>(v);
             break;
         }
+        case OPT_COALESCE_MS:
+            if (parse_coalesce_ms(optarg, &o->coalesce_ms) != 0) {
+                char why[96];
+                snprintf(why, sizeof why,
+                         "--coalesce-ms: bad value \"%%s\": a number of ms from 0 to %d",
+                         kMaxCoalesceMs);
+                return refuse(argv[0], why, optarg);
+            }
+            break;
         case 'D': g_diagnostic++; break;
         case 'd': o->ipc_dir = optarg; break;
         case 'h': {
@@ -210,6 +233,10 @@ void options_help(const char *prog)
           "                    close a kept-alive connection that sends no request for\n"
           "                    SECONDS (default 300)\n"
           "      --journal     write each blocked file to the systemd journal as well\n"
+          "      --coalesce-ms MS\n"
+          "                    answer get-lastScannedFile on one connection at most once\n"
+          "                    every MS milliseconds, with the newest file (default 100;\n"
+          "                    0: at every update)\n"
           "      --help        print this text\n"
           "      --version     print the product and version lines (first argument only)\n"
           "\n"

@@ -9,6 +9,10 @@
 constexpr unsigned int kDefaultSoapPort = 50359;
 constexpr int kMaxAllowOrigins = 16;
 constexpr int kMaxIdleTimeoutS = 86400;
+// How far apart one connection's get-lastScannedFile answers are at least, in ms: a file
+// name shown for less than a tenth of a second is read by nobody.
+constexpr int kDefaultCoalesceMs = 100;
+constexpr int kMaxCoalesceMs = 60000;
 
 // What the command line chose. Strings other than the SSL record point into argv.
 struct options {
@@ -25,6 +29,7 @@ struct options {
     int journal;         // --journal: each blocked file in the systemd journal too
     int idle_timeout_s;  // --idle-timeout: a kept-alive connection's wait between requests,
                          // 0 for the endpoint's default
+    int coalesce_ms;     // --coalesce-ms: last-scanned answers to one connection this far apart
     int nwords;          // words left after the options
     char **words;
 };
@@ -39,7 +44,8 @@ enum {
 
 // Parses argv with getopt_long into *o, which holds the defaults on entry. Splits -s and
 // -h arguments in place and masks the -s password with 'X' in argv. Refuses, with one
-// line on stderr, a bad port in -h or -p, an -s without a key part, and -M with -U.
+// line on stderr, a bad port in -h or -p, an -s without a key part, a --coalesce-ms that
+// is not a number from 0 to kMaxCoalesceMs, and -M with -U.
 // Returns 0, OPTIONS_VERSION_HELP, OPTIONS_HELP, OPTIONS_BAD or OPTIONS_NO_MEMORY. The
 // caller frees o->ssl with ssl_settings_free in every case.
 int options_parse(int argc, char **argv, struct options *o);

@@ -65,7 +65,8 @@ enum field {
     F_TRANSFER,
     F_ENCODING,
     F_CONNECTION,
-    F_EXPECT
+    F_EXPECT,
+    F_LAST_EVENT_ID,
 };
 struct field_name {
     const char *name;
@@ -80,6 +81,7 @@ const field_name kFields[] = {
     {"Content-Encoding", F_ENCODING},
     {"Connection", F_CONNECTION},
     {"Expect", F_EXPECT},
+    {"Last-Event-ID", F_LAST_EVENT_ID},
 };
 
 int refuse(struct http_parser *p, int status, const char *reason)
@@ -256,6 +258,7 @@ int field_line(struct http_parser *p, char *buf, size_t from, size_t to, bool tr
             return refuse(p, kUnsupportedMediaType, kEncoded);
         return once(p, &p->content_encoding, v);
     case F_CONNECTION: p->req.connection |= http_connection_tokens(value, e - v); return 0;
+    case F_LAST_EVENT_ID: return once(p, &p->last_event_id, v);
     case F_EXPECT:
         if (strcasecmp(value, "100-continue") == 0)
             p->req.expect_continue = 1;
@@ -313,6 +316,7 @@ void finish(struct http_parser *p, char *buf, struct http_request *out)
     out->origin = at(p->origin);
     out->content_type = at(p->content_type);
     out->content_encoding = at(p->content_encoding);
+    out->last_event_id = at(p->last_event_id);
     out->body = buf + p->body_start;
     out->body_len = p->body_end - p->body_start;
 }
@@ -409,7 +413,8 @@ void body_bytes(struct http_parser *p, char *buf, size_t len)
 void http_parser_reset(struct http_parser *p)
 {
     *p = http_parser{};
-    p->target = p->host = p->origin = p->content_type = p->content_encoding = kAbsent;
+    p->target = p->host = p->origin = p->content_type = p->content_encoding = p->last_event_id =
+        kAbsent;
 }
 
 int http_parse(struct http_parser *p, char *buf, size_t len, struct http_request *out)

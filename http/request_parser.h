@@ -41,10 +41,11 @@ struct http_request {
     const char *origin;
     const char *content_type;
     const char *content_encoding;
-    unsigned connection;  // HTTP_CONNECTION_* over every Connection field
-    int expect_continue;  // Expect: 100-continue
-    int chunked;          // the body came in chunked coding
-    const char *body;     // body_len bytes, de-chunked
+    const char *last_event_id;  // where an event stream's client left off
+    unsigned connection;        // HTTP_CONNECTION_* over every Connection field
+    int expect_continue;        // Expect: 100-continue
+    int chunked;                // the body came in chunked coding
+    const char *body;           // body_len bytes, de-chunked
     size_t body_len;
 };
 
@@ -66,7 +67,7 @@ struct http_parser {
     size_t body_end;  // the de-chunked body is written up to here
     unsigned long long left;
     struct http_request req;  // its strings as offsets until the request is whole
-    size_t target, host, origin, content_type, content_encoding;
+    size_t target, host, origin, content_type, content_encoding, last_event_id;
     int has_length;
     int status;          // of a refusal: the HTTP status that answers it
     const char *reason;  // of a refusal: the fault text that answers it

@@ -1,8 +1,8 @@
-// Connection registry. Entries are only ever removed by their own thread, which is what
-// lets a waiter keep using its entry while it holds only the external mutex.
+// Connection registry: entries, client ids and cancellation; the events are in
+// conn_events.cpp. Entries are only ever removed by their own thread, which is what lets a
+// waiter keep using its entry while it holds only the external mutex.
 #include "registry/conn_registry.h"
 
-#include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -11,12 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "registry/monotonic.h"
+#include "registry/conn_registry_internal.h"
 
 static_assert(sizeof(unsigned long) >= 8, "client ids are 64-bit values");
 
-// Rounds of the Feistel network that turns registration serials into client ids.
-constexpr int kIdRounds = 8;
 // Ids stay below 2^53, so that clients that read numbers as doubles (JavaScript, PHP past
 // its integers) hold them exactly: an id rounded on its way back names nobody. The
 // network runs over 54 bits, two halves of 27.
@@ -24,43 +22,6 @@ constexpr int kIdBits = 53;
 constexpr uint64_t kIdLimit = uint64_t{1} << kIdBits;
 constexpr int kIdHalfBits = (kIdBits + 1) / 2;
 constexpr uint64_t kIdHalfMask = (uint64_t{1} << kIdHalfBits) - 1;
-
-// How often a parked wait looks at its client's socket for a hang-up: often enough that
-// abandoned long polls give back their threads within seconds, rarely enough to cost
-// nothing next to the wait itself.
-constexpr long kHangupCheckMs = 1000;
-
-struct conn_entry {
-    struct conn_entry *next;
-    pthread_t thread;
-    unsigned long client_id;  // given at registration; 0 once retired
-    int watch_fd;             // the client's socket, -1 when nothing is watched
-    // max_event + 1 counters, null without events. A counter of an event waited with an
-    // external mutex is guarded by that mutex (its posts also hold the registry mutex,
-    // for the walk of the list); every other counter by the registry mutex.
-    int *pending;
-    int cancel_sent;  // set once cancel-all has sent this thread its request
-    int handshaking;  // in a TLS handshake, which a newer one may cut short
-    // waiting for its client's next request since this mark (the registry's idle
-    // serial then), 0 when not waiting: the lowest mark has waited longest
-    uint64_t idle_mark;
-};
-
-struct conn_registry {
-    pthread_mutex_t mutex;
-    pthread_cond_t *event_conds;  // max_event + 1 conditions, null without events
-    int max_event;
-    pthread_cond_t drained;  // signalled when thread_count or reserved drops to 0
-    // guarded by: mutex
-    struct conn_entry *threads;
-    int thread_count;
-    int reserved;          // threads started (or about to be) but not registered
-    int handshakes;        // entries handshaking
-    uint64_t last_serial;  // registrations so far; serials are never reused
-    uint64_t idle_serial;  // marks of idle entries so far
-    // set at creation, read-only afterwards
-    uint64_t id_key[kIdRounds];
-};
 
 // A keyed permutation of the ids below 2^53: distinct serials give distinct ids, and
 // without the key one id tells nothing of the others. Ids were the serials themselves,
@@ -129,29 +90,13 @@ struct conn_registry *conn_registry_new(int max_event)
         static_cast<struct conn_registry *>(calloc(1, sizeof(struct conn_registry)));
     if (!reg)
         return nullptr;
-    if (random_key(reg->id_key, sizeof reg->id_key) != 0) {
+    reg->max_event = max_event;
+    if (random_key(reg->id_key, sizeof reg->id_key) != 0 || events_new(reg) != 0) {
         free(reg);
         return nullptr;
     }
-    if (max_event > 0) {
-        reg->event_conds = static_cast<pthread_cond_t *>(
-            calloc(static_cast<size_t>(max_event) + 1, sizeof(pthread_cond_t)));
-        if (!reg->event_conds) {
-            free(reg);
-            return nullptr;
-        }
-        // Monotonic, so that the hang-up checks of parked waits keep their pace when
-        // the wall clock is set.
-        pthread_condattr_t attr;
-        pthread_condattr_init(&attr);
-        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        for (int e = 0; e <= max_event; e++)
-            pthread_cond_init(&reg->event_conds[e], &attr);
-        pthread_condattr_destroy(&attr);
-    }
     pthread_mutex_init(&reg->mutex, nullptr);
     pthread_cond_init(&reg->drained, nullptr);
-    reg->max_event = max_event;
     return reg;
 }
 
@@ -159,21 +104,11 @@ int conn_registry_free(struct conn_registry *reg)
 {
     if (!reg)
         return -1;
-    if (reg->event_conds) {
-        for (int e = 0; e <= reg->max_event; e++)
-            pthread_cond_destroy(&reg->event_conds[e]);
-        free(reg->event_conds);
-    }
+    events_free(reg);
     pthread_mutex_destroy(&reg->mutex);
     pthread_cond_destroy(&reg->drained);
     free(reg);
     return 0;
-}
-
-// A registry without events has no counters, so every index is out of range.
-static int event_in_range(const struct conn_registry *reg, int event)
-{
-    return reg->event_conds && event >= 0 && event <= reg->max_event;
 }
 
 // REQUIRES: reg->mutex held.
@@ -184,17 +119,6 @@ static struct conn_entry *find_locked(struct conn_registry *reg, pthread_t id)
             return e;
     return nullptr;
 }
-
-// REQUIRES: reg->mutex held.
-static void broadcast_all_locked(struct conn_registry *reg)
-{
-    if (!reg->event_conds)
-        return;
-    for (int e = 0; e <= reg->max_event; e++)
-        pthread_cond_broadcast(&reg->event_conds[e]);
-}
-
-static void unlock_mutex(void *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)); }
 
 // REQUIRES: reg->mutex held, which keeps e->watch_fd open (it is closed only after its
 // thread retired it under the mutex). The cancellation request reaches a thread
@@ -245,13 +169,9 @@ static struct conn_entry *entry_new(const struct conn_registry *reg, pthread_t i
     struct conn_entry *e = static_cast<struct conn_entry *>(calloc(1, sizeof(struct conn_entry)));
     if (!e)
         return nullptr;
-    if (reg->event_conds) {
-        e->pending =
-            static_cast<int *>(calloc(static_cast<size_t>(reg->max_event) + 1, sizeof(int)));
-        if (!e->pending) {
-            free(e);
-            return nullptr;
-        }
+    if (events_entry_new(reg, e) != 0) {
+        free(e);
+        return nullptr;
     }
     e->thread = id;
     e->watch_fd = watch_fd;
@@ -262,7 +182,7 @@ static void entry_free(struct conn_entry *e)
 {
     if (!e)
         return;
-    free(e->pending);
+    free(e->seen);
     free(e);
 }
 
@@ -274,6 +194,7 @@ int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watc
     pthread_mutex_lock(&reg->mutex);
     if (e) {
         e->client_id = next_client_id_locked(reg);
+        events_entry_attach_locked(reg, e);
         e->next = reg->threads;
         reg->threads = e;
         reg->thread_count++;
@@ -389,6 +310,7 @@ int conn_registry_remove(struct conn_registry *reg, pthread_t id)
     struct conn_entry *e = *link;
     if (e) {
         *link = e->next;
+        events_entry_detach(e);
         if (--reg->thread_count == 0)
             pthread_cond_broadcast(&reg->drained);
     }
@@ -436,115 +358,6 @@ int conn_registry_cancel_all(struct conn_registry *reg, int wait)
     }
     pthread_cleanup_pop(1);
     return n;
-}
-
-// REQUIRES: reg->mutex held, event in range.
-static void post_locked(struct conn_registry *reg, int event)
-{
-    for (struct conn_entry *e = reg->threads; e; e = e->next)
-        e->pending[event]++;
-}
-
-int conn_registry_post(struct conn_registry *reg, int event)
-{
-    if (!reg)
-        return -1;
-    if (!event_in_range(reg, event))
-        return -2;
-    pthread_mutex_lock(&reg->mutex);
-    post_locked(reg, event);
-    pthread_mutex_unlock(&reg->mutex);
-    return 0;
-}
-
-int conn_registry_wake(struct conn_registry *reg, int event)
-{
-    if (!reg)
-        return -1;
-    if (!event_in_range(reg, event))
-        return -2;
-    pthread_cond_broadcast(&reg->event_conds[event]);
-    return 0;
-}
-
-// Waits on cond for at most kHangupCheckMs. Returns what the timed wait returned.
-static int wait_a_while(pthread_cond_t *cond, pthread_mutex_t *m)
-{
-    const struct timespec until = monotonic_after(kHangupCheckMs);
-    return pthread_cond_timedwait(cond, m, &until);
-}
-
-// True when the peer of fd has closed its side or the connection failed. Bytes waiting
-// to be read (a request sent ahead) are no hang-up.
-// Not a cancellation point (see the request reader's wait for why).
-static int client_hung_up(int fd)
-{
-    struct pollfd pfd = {fd, POLLRDHUP, 0};
-    int old;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-    const int rc = poll(&pfd, 1, 0);
-    pthread_setcancelstate(old, nullptr);
-    return rc == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
-}
-
-// Consumes as conn_registry_wait describes and returns the count found.
-// REQUIRES: the mutex that guards e's counter of event held.
-static int consume(struct conn_entry *e, int event, int cap)
-{
-    int r = e->pending[event];
-    if (cap > 0 && r > cap)
-        e->pending[event] = cap;
-    e->pending[event]--;
-    return r;
-}
-
-// The sleep of a wait. REQUIRES: wm held, and wm guards e's counter of event.
-static void sleep_until_pending(struct conn_registry *reg, struct conn_entry *e, int event,
-                                pthread_mutex_t *wm)
-{
-    // e->watch_fd changes only in retire, which only this thread calls for e.
-    const int watch_fd = e->watch_fd;
-    while (e->pending[event] == 0) {
-        if (watch_fd < 0) {
-            pthread_cond_wait(&reg->event_conds[event], wm);
-        } else if (wait_a_while(&reg->event_conds[event], wm) == ETIMEDOUT &&
-                   client_hung_up(watch_fd)) {
-            // Nobody is left to answer: end the connection the way a cancellation
-            // does, which releases everything it holds (wm through its owner's handler).
-            pthread_cancel(pthread_self());
-        }
-        // A cancel-one broadcast wakes everyone; the cancelled thread leaves here.
-        pthread_testcancel();
-    }
-}
-
-int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext)
-{
-    if (!reg)
-        return -1;
-    if (!event_in_range(reg, event))
-        return -2;
-    pthread_t self = pthread_self();
-    pthread_mutex_lock(&reg->mutex);
-    struct conn_entry *e = find_locked(reg, self);
-    if (!e) {
-        pthread_mutex_unlock(&reg->mutex);
-        return -1;
-    }
-    int r;
-    if (ext) {
-        // The counter is read and consumed under ext alone: every post of this event
-        // holds ext, and only this thread can remove e. So a wake costs no second lock.
-        pthread_mutex_unlock(&reg->mutex);
-        sleep_until_pending(reg, e, event, ext);
-        r = consume(e, event, cap);
-    } else {
-        pthread_cleanup_push(unlock_mutex, &reg->mutex);
-        sleep_until_pending(reg, e, event, &reg->mutex);
-        r = consume(e, event, cap);
-        pthread_cleanup_pop(1);
-    }
-    return r;
 }
 
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id)

@@ -1,12 +1,13 @@
-// Connection registry: the live connection threads, their pending event counters and the
-// conditions long polls wait on. Called by the stopping thread, connection threads, the
-// accept thread and (through the store) the intake loop. Guarded by the registry mutex,
-// except the counters of an event waited with an external mutex, which that mutex guards;
-// lock order: store mutex first, then the registry mutex, never the other way round.
+// Connection registry: the live connection threads, their event counts and the
+// conditions long polls wait on, which its waker thread broadcasts. Called by the stopping
+// thread, connection threads, the accept thread and (through the store) the intake loop.
+// Guarded by the registry mutex, except the counts of an event waited with an external
+// mutex, which that mutex guards; lock order: store mutex first, then the registry mutex.
 #ifndef GC_REGISTRY_CONN_REGISTRY_H
 #define GC_REGISTRY_CONN_REGISTRY_H
 
 #include <pthread.h>
+#include <time.h>
 
 struct conn_registry;
 
@@ -25,12 +26,12 @@ int conn_registry_reserve(struct conn_registry *reg);
 // no reservation is held.
 int conn_registry_unreserve(struct conn_registry *reg);
 
-// Registers thread id with all counters at 0 and gives it a client id: never 0, below 2^53,
+// Registers thread id with nothing pending and gives it a client id: never 0, below 2^53,
 // never handed out twice in the registry's life, and not to be guessed from other ids. Turns one
 // reservation, if any is held, into the entry; the reservation is dropped even when the entry
 // cannot be made. watch_fd (-1: none) is the client's socket, which the entry's waits watch for a
 // hang-up. Returns 0, or -1 for null or no memory (the caller must then not rely on the registry to
-// stop it). REQUIRES: id not registered yet.
+// stop it). REQUIRES: id is the calling thread, not registered yet in any registry.
 int conn_registry_add_reserved(struct conn_registry *reg, pthread_t id, int watch_fd);
 // Called by thread id as its connection ends, before its socket is closed: from now on
 // its client id names nothing and its socket is no longer watched. Returns 0, -1 for
@@ -52,6 +53,7 @@ int conn_registry_idle(struct conn_registry *reg, pthread_t id, int idle);
 // counts as waiting. Returns 1 when one was shut down, 0 when none waits, -1 for null.
 int conn_registry_close_idlest(struct conn_registry *reg);
 // Unregisters id. Returns 0, -1 for null, -2 when id is not registered.
+// REQUIRES: id is the calling thread (a waiter keeps using its entry without a lock).
 int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 
 // Sends a cancellation request to every registered thread and wakes all waiters. With
@@ -59,26 +61,34 @@ int conn_registry_remove(struct conn_registry *reg, pthread_t id);
 // thread has removed itself. Returns the number of threads cancelled, -1 for null.
 // Cancellation point (when waiting). REQUIRES: registry mutex not held.
 int conn_registry_cancel_all(struct conn_registry *reg, int wait);
-// The two halves of a notification, for events whose waiters pass ext: post counts the
-// occurrence while the caller holds ext, wake is called after the caller released ext, so
-// that woken waiters do not queue on a mutex their notifier still holds. A waiter that
-// checked its counter before the post is asleep on the condition by the time ext is free,
-// so the wake reaches it. Both return 0, -2 for an event out of range, -1 for null.
+// The two halves of a notification, for events whose waiters pass ext: post counts one
+// occurrence for every registered thread while the caller holds ext, in constant time; wake
+// is called after the caller released ext, so that woken waiters do not queue on a mutex
+// their notifier still holds. A waiter that checked its count before the post is asleep on
+// the condition by the time ext is free, so the wake reaches it. The broadcast itself is
+// made by the registry's waker thread, and only when the post found a waiter asleep: wake
+// never blocks, and makes a system call only to rouse a sleeping waker. Both return 0, -2
+// for an event out of range, -1 for null.
 // REQUIRES (post): the ext the event's waiters pass; registry mutex not held.
 int conn_registry_post(struct conn_registry *reg, int event);
 // REQUIRES (wake): a post of event made before it; no lock needed.
 int conn_registry_wake(struct conn_registry *reg, int event);
-// Blocks the calling registered thread until its counter for event is non-zero, then
-// consumes one occurrence, leaving at most cap - 1 when cap > 0 (cap 1 consumes them
-// all). Returns the count found (>= 1), -2 for an event out of range, -1 for null or an
-// unregistered caller. ext, when given, is held by the caller, is waited with and is
-// held again on return; the counters of an event waited with ext are read and consumed
-// under ext alone, so every waiter of one event must pass the same ext. On cancellation
+// Blocks the calling registered thread until it has an occurrence of event pending (one
+// posted since it registered and not consumed yet), then consumes one, leaving at most
+// cap - 1 when cap > 0 (cap 1 consumes them all). Returns the count found (>= 1), -2 for
+// an event out of range, -1 for null or a caller not registered in reg. ext, when given,
+// is held by the caller, is waited with and is held again on return; the counts of an
+// event waited with ext are read and consumed under ext alone, so every waiter of one
+// event must pass the same ext. On cancellation
 // ext stays held: the caller, which locked it, releases it in its own clean-up handler.
 // When the caller's entry watches a socket, a client that hangs up meanwhile ends the
 // wait as a cancellation of the caller would (checked about once a second).
 // Cancellation point. REQUIRES: ext held when given; registry mutex not held.
 int conn_registry_wait(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext);
+// As conn_registry_wait, but gives up when the monotonic clock passes deadline (null:
+// never) with nothing pending, and returns 0 then. Cancellation point.
+int conn_registry_wait_until(struct conn_registry *reg, int event, int cap, pthread_mutex_t *ext,
+                             const struct timespec *deadline);
 // Sets *id (when id is given) to the calling thread's client id. Returns 0, -1 for null,
 // -2 when the caller is not registered or its id is retired.
 int conn_registry_self_id(struct conn_registry *reg, unsigned long *id);

@@ -5,6 +5,16 @@
 
 #include <time.h>
 
+#include <cstdint>
+
+// The monotonic time now, in milliseconds (more than 0 once the system has been up 1 ms).
+inline int64_t monotonic_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 // The monotonic time ms milliseconds (>= 0) from now.
 inline struct timespec monotonic_after(int ms)
 {

@@ -34,8 +34,9 @@
 
 namespace {
 
-// The store's two events: 1 a blocked file added, 2 the last scanned file set.
-constexpr int kMaxEvent = 2;
+// The store's three events: 1 a blocked file added, 2 the last scanned file set, 3 any
+// value changed.
+constexpr int kMaxEvent = 3;
 constexpr int kBacklog = 8;
 // How long a stop waits for its wake-up connection before cancelling the accept thread.
 constexpr int kWakeTimeoutMs = 2000;

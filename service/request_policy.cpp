@@ -5,6 +5,8 @@
 // (compressed, MIME or DIME framed, or as HTTP when it begins with a letter), or slowly.
 #include "service/request_policy.h"
 
+#include <cstring>
+
 #include "http/request_parser.h"
 #include "http/xml_balance.h"
 #include "service/browser_guard.h"
@@ -62,6 +64,13 @@ void soap_body(const struct http_request *req, struct request_verdict *v)
     v->action = ACTION_SOAP;
 }
 
+bool is_events(const char *target)
+{
+    static const char kEvents[] = "/events";
+    const size_t n = sizeof kEvents - 1;
+    return strncmp(target, kEvents, n) == 0 && (target[n] == '\0' || target[n] == '?');
+}
+
 // The runtime's fault code for a method this service does not serve.
 int method_error(enum http_method m)
 {
@@ -98,8 +107,12 @@ void request_policy_decide(const struct http_request *req, int served,
             return runtime_fault(v, SOAP_GET_METHOD);
         v->action = ACTION_PAGE;
         // A page under a name this daemon does not answer to says so, and closes.
-        if ((v->status = browser_guard_page(req, here, v->page, sizeof v->page)))
+        if ((v->status = browser_guard_page(req, here, v->page, sizeof v->page))) {
             v->keep_alive = 0;
+        } else if (req->method == HTTP_GET && is_events(req->target)) {
+            v->action = ACTION_EVENTS;
+            v->keep_alive = 0;
+        }
         return;
     case HTTP_OPTIONS:
         if (!browser_guard_preflight(req, v->cors, sizeof v->cors))

@@ -18,6 +18,7 @@ enum request_action {
     ACTION_SOAP,       // the runtime reads the body and the operation it names runs
     ACTION_PAGE,       // a page of --web
     ACTION_PREFLIGHT,  // the CORS preflight of an allowed origin: 204 with its headers
+    ACTION_EVENTS,     // the event stream of --web, which holds the connection to its end
 };
 
 // The decision for one request; value-initialise it for each, so that what nothing

@@ -14,6 +14,7 @@
 #include "service/routes.h"
 #include "service/schema/envelope.h"
 #include "service/web.h"
+#include "service/web_events.h"
 #include "stdsoap2.h"
 #include "store/activity.h"
 
@@ -105,6 +106,7 @@ int answer(struct soap *soap, const struct http_request *req, struct request_ver
             return soap->error;
         return SOAP_OK;
     case ACTION_PREFLIGHT: return soap_send_empty_response(soap, 204);
+    case ACTION_EVENTS: return web_events(soap, req);
     case ACTION_FAULT: break;
     }
     return send_fault(soap, v, *entered);

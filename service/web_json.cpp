@@ -80,8 +80,10 @@ void json_blocked(std::string *out, uint32_t index, const struct blocked_file *r
     json_string(out, blocked_reason_name(rec->reason));
     const struct {
         const char *name, *value;
-    } strings[] = {{"info", rec->info},     {"addInfo", rec->addInfo},
-                   {"action", rec->action}, {"source", rec->source},
+    } strings[] = {{"info", rec->info},
+                   {"addInfo", rec->addInfo},
+                   {"action", rec->action},
+                   {"source", rec->source},
                    {"alerturl", rec->alerturl}};
     for (const auto &f : strings) {
         member(out, f.name);

@@ -13,14 +13,18 @@
 #include <cstring>
 #include <type_traits>
 
-#include "store/blocked_ring.h"
 #include "registry/conn_registry.h"
+#include "registry/monotonic.h"
+#include "store/blocked_ring.h"
+#include "store/coalesce.h"
 
 namespace {
 
 constexpr int kRingCapacity = 1024;
 constexpr int kEventBlockedFile = 1;
 constexpr int kEventLastScanned = 2;
+// Any value changed (the ones above included): what an event stream waits for.
+constexpr int kEventChanged = 3;
 
 struct store {
     struct conn_registry *registry;  // set at creation, read-only afterwards
@@ -50,6 +54,16 @@ store_blocked_hook g_blocked_hook;
 void *g_blocked_hook_arg;
 struct store *g_store;  // guarded by: g_store_mutex
 
+// How far apart one connection's last-scanned answers are at least, in ms (0: not held
+// back). A setting of the process rather than a value of the store: it outlives
+// store_create. Read and written with __atomic builtins, no lock.
+int g_coalesce_ms;
+
+// When this connection thread's last get-lastScannedFile was answered (monotonic ms, 0
+// before the first). A connection keeps its one thread for its whole life, so this is
+// the connection's own.
+thread_local int64_t t_scanned_answered_ms;
+
 // Scoped lock for the getters and setters, none of which has a cancellation point.
 struct store_lock {
     store_lock() { pthread_mutex_lock(&g_store_mutex); }
@@ -71,12 +85,19 @@ char *copy_or_empty(const char *s) { return strdup(s ? s : ""); }
 
 // The plain members are read and written through these three, so that each public
 // accessor below is one line that grep and ctags find by its own name.
+// Each posts event 3 under the lock and wakes its waiters once it is released.
 template <typename T> int set_member(T store::*member, T v)
 {
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    g_store->*member = v;
+    struct conn_registry *reg;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        g_store->*member = v;
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
     return 0;
 }
 
@@ -84,10 +105,16 @@ template <typename T> int set_member(T store::*member, T v)
 template <typename T> int add_member(T store::*member, T v)
 {
     using U = std::make_unsigned_t<T>;
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
+    struct conn_registry *reg;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        g_store->*member = static_cast<T>(static_cast<U>(g_store->*member) + static_cast<U>(v));
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
     return 0;
 }
 
@@ -158,12 +185,20 @@ int store_add_logChanged(int v) { return add_member(&store::logChanged, v); }
 
 int store_set_currentConffile(const char *name)
 {
-    store_lock lock;
-    if (!g_store)
-        return -1;
-    free(g_store->currentConffile);
-    g_store->currentConffile = name ? strdup(name) : nullptr;
-    return (name && !g_store->currentConffile) ? -1 : 0;
+    struct conn_registry *reg;
+    int rc;
+    {
+        store_lock lock;
+        if (!g_store)
+            return -1;
+        free(g_store->currentConffile);
+        g_store->currentConffile = name ? strdup(name) : nullptr;
+        rc = (name && !g_store->currentConffile) ? -1 : 0;
+        reg = g_store->registry;
+        conn_registry_post(reg, kEventChanged);
+    }
+    conn_registry_wake(reg, kEventChanged);
+    return rc;
 }
 
 int store_set_lastScannedFile(const char *name)
@@ -180,10 +215,12 @@ int store_set_lastScannedFile(const char *name)
         // Posted even when the copy failed: waiters then read "" rather than sleep on.
         reg = g_store->registry;
         conn_registry_post(reg, kEventLastScanned);
+        conn_registry_post(reg, kEventChanged);
         rc = g_store->lastScannedFile ? 0 : -1;
     }
     // Woken once the mutex is free, so that the waiters do not first queue behind us.
     conn_registry_wake(reg, kEventLastScanned);
+    conn_registry_wake(reg, kEventChanged);
     return rc;
 }
 
@@ -270,8 +307,57 @@ static int wait_counted_locked(int event)
 
 static void unlock_store(void *) { pthread_mutex_unlock(&g_store_mutex); }
 
+// Adds n to the count of waiting long polls when there is a store.
+static void count_parked(int n)
+{
+    store_lock lock;
+    if (g_store)
+        g_store->parked += n;
+}
+
+static void unpark_paused(void *) { count_parked(-1); }
+
+// The coalescing pause of a last-scanned poll, which waits as much as its wait does and
+// counts as a waiting long poll too. Cancellation point. REQUIRES: store mutex not held.
+static void pause_counted(int64_t due)
+{
+    count_parked(1);
+    pthread_cleanup_push(unpark_paused, nullptr);
+    coalesce_sleep_until(due);
+    pthread_cleanup_pop(1);
+}
+
+void store_set_coalesce_ms(int ms) { __atomic_store_n(&g_coalesce_ms, ms, __ATOMIC_RELAXED); }
+
+int store_coalesce_ms(void) { return __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED); }
+
+int store_wait_change(int blocked_only, const struct timespec *deadline)
+{
+    int r = -1;
+    pthread_mutex_lock(&g_store_mutex);
+    pthread_cleanup_push(unlock_store, nullptr);
+    if (g_store) {
+        g_store->parked++;
+        pthread_cleanup_push(unpark, nullptr);
+        r = conn_registry_wait_until(g_store->registry,
+                                     blocked_only ? kEventBlockedFile : kEventChanged, 1,
+                                     &g_store_mutex, deadline);
+        pthread_cleanup_pop(1);
+    }
+    pthread_cleanup_pop(1);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
 char *store_get_lastScannedFile(void)
 {
+    // The pause comes before the wait, and outside the store mutex: what arrives during
+    // it is consumed by the wait with the rest and shown by the value read after it, so
+    // nothing already answered is left pending for the next call.
+    const int64_t now = monotonic_ms();
+    const int64_t due =
+        coalesce_due(t_scanned_answered_ms, now, __atomic_load_n(&g_coalesce_ms, __ATOMIC_RELAXED));
+    if (due > now)
+        pause_counted(due);
     char *copy = nullptr;
     pthread_mutex_lock(&g_store_mutex);
     pthread_cleanup_push(unlock_store, nullptr);
@@ -283,6 +369,8 @@ char *store_get_lastScannedFile(void)
         copy = copy_or_empty(g_store->lastScannedFile);
     }
     pthread_cleanup_pop(1);
+    if (copy)
+        t_scanned_answered_ms = monotonic_ms();
     return copy;
 }
 
@@ -312,8 +400,10 @@ int store_add_blocked_file(const char *object, int reason, const char *info, con
         index = blocked_ring_total(g_store->ring) - 1;
         reg = g_store->registry;
         conn_registry_post(reg, kEventBlockedFile);
+        conn_registry_post(reg, kEventChanged);
     }
     conn_registry_wake(reg, kEventBlockedFile);
+    conn_registry_wake(reg, kEventChanged);
     // Only this thread drops records from the ring, so rec outlives the hook's call.
     if (g_blocked_hook)
         g_blocked_hook(rec, index, g_blocked_hook_arg);

@@ -5,6 +5,8 @@
 #ifndef GC_STORE_STORE_H
 #define GC_STORE_STORE_H
 
+#include <time.h>
+
 #include <cstdint>
 
 struct conn_registry;
@@ -45,8 +47,23 @@ int store_add_logChanged(int v);
 // The caller frees it.
 char *store_get_currentConffile(void);
 // Long poll: waits for event 2 (cap 1) on a registered connection thread, then returns a
-// heap copy of lastScannedFile ("" when none); null when no store. Cancellation point.
+// heap copy of lastScannedFile ("" when none); null when no store. A thread answered
+// less than the coalescing period ago first sleeps until that period has passed, outside
+// the store mutex, so that it is answered at most once a period, with the newest value.
+// Cancellation point.
 char *store_get_lastScannedFile(void);
+// Sets the coalescing period of store_get_lastScannedFile in ms (0 or less: none, the
+// start value). Kept across store_create. Any thread; takes no lock.
+void store_set_coalesce_ms(int ms);
+// The coalescing period in ms (0 or less: none). Any thread; takes no lock.
+int store_coalesce_ms(void);
+// Waits on a registered connection thread for a change of any value (blocked_only 0) or
+// for a blocked file (blocked_only 1), counted as a waiting long poll, until the monotonic
+// clock passes deadline (null: no limit). Every change since the last wait counts, so
+// one that came meanwhile ends the wait at once. Returns 1 on a change, 0 at the
+// deadline, -1 when no store exists or the caller cannot wait (no registry, not a
+// registered thread). Cancellation point. REQUIRES: store mutex not held.
+int store_wait_change(int blocked_only, const struct timespec *deadline);
 // The value, or -1 when no store exists.
 int store_get_binVersionNumber(void);
 int store_get_engVersionNumber(void);

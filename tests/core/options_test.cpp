@@ -171,9 +171,10 @@ TEST(SslRule, LaterRandomFileJoinsEarlierSettings)
 TEST(Parse, CountsLevelsAndLeavesWords)
 {
     int v = g_verbosity, dg = g_diagnostic;
-    argv_fixture a{"gc", "-v", "-v", "-D", "-d", "/tmp", "word1", "word2"};
+    argv_fixture a{"gc", "-v", "-v", "-D", "-d", "/tmp", "--coalesce-ms", "250", "word1", "word2"};
     struct options o = defaults();
     ASSERT_EQ(parse(a, &o), 0);
+    EXPECT_EQ(o.coalesce_ms, 250);
     EXPECT_EQ(g_verbosity, v + 2);
     EXPECT_EQ(g_diagnostic, dg + 1);
     EXPECT_STREQ(o.ipc_dir, "/tmp");
@@ -197,6 +198,10 @@ TEST(Parse, VersionHelpAndBadOptions)
     EXPECT_EQ(parse(missing, &o), OPTIONS_BAD);
     argv_fixture late_version{"gc", "-v", "--version"};
     EXPECT_EQ(parse(late_version, &o), OPTIONS_BAD);
+    for (const char *ms : {"-1", "60001", "12ms", ""}) {
+        argv_fixture bad_ms{"gc", "--coalesce-ms", ms};
+        EXPECT_EQ(parse(bad_ms, &o), OPTIONS_BAD) << ms;
+    }
     argv_fixture help{"gc", "--help"};
     EXPECT_EQ(parse(help, &o), OPTIONS_HELP);
     g_verbosity = verbosity;

@@ -1,6 +1,9 @@
 // The pages of --web on the SOAP port: the metrics page as promtool and a real Prometheus
 // read it, and connector-client too, the WSDL that zeep loads from ?wsdl alone, 404 for
 // any other path, and 403 under a name the daemon does not answer to.
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <chrono>
 
 #include "process/soap_daemon.h"
@@ -161,6 +164,62 @@ TEST_F(WebPages, ConnectorClientCountsFromThePageWithoutProbing)
                   "gui_connector_scanned_files_total 0");
         expect_promtool_passes(text);
     }
+}
+
+// The dashboard's data: /api/state holds the whole ring with arrival times and names as
+// their owners wrote them; /events sends what comes next, and a client that resumes gets
+// first what it missed that the ring still holds, in order, but only from its own run.
+TEST_F(WebPages, StateAndEventStreamCarryTheRing)
+{
+    ASSERT_TRUE(start({"--web"}));
+    std::string batch;
+    for (int i = 0; i < 1030; i++)
+        batch += "blockedFile S 2 /f" + std::to_string(i) + "\tSig\n";
+    ASSERT_TRUE(send_batch(batch + "blockedFile S 2 /Pr\\xc3\\xa4s\tSig\n"
+                                   "blockedFile S 2 /\\xe9t\\xe9\tSig\n",
+                           1032));
+    const std::string state = get("/api/state").body;
+    EXPECT_EQ(count_of(state, "{\"index\":"), 1024);
+    EXPECT_NE(state.find("[{\"index\":8,\"at\":"), std::string::npos) << state.substr(0, 300);
+    EXPECT_NE(state.find("\"object\":\"/Pr\xc3\xa4s\""), std::string::npos);
+    EXPECT_NE(state.find("\"object\":\"/\\u00e9t\\u00e9\""), std::string::npos);
+    EXPECT_NE(state.find("\"next\":1032}"), std::string::npos);
+    const size_t at = state.find("\"instance\":\"") + 12;
+    const std::string instance = state.substr(at, 16);
+
+    // Reads c until want has come, or 5 s have passed; returns what came.
+    auto read_until = [](http_conn *c, const std::string &want) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (c->in.find(want) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd p{c->fd, POLLIN, 0};
+            char buf[4096];
+            const ssize_t n = poll(&p, 1, 100) == 1 ? recv(c->fd, buf, sizeof buf, 0) : 0;
+            if (n > 0)
+                c->in.append(buf, static_cast<size_t>(n));
+        }
+        return c->in;
+    };
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    http_conn resumed, other_run;
+    ASSERT_TRUE(http_connect(&resumed, port) && http_connect(&other_run, port));
+    ASSERT_TRUE(http_send_raw(&resumed, "GET /events HTTP/1.1\r\n" + host +
+                                            "Last-Event-ID: " + instance + ":1029\r\n\r\n"));
+    ASSERT_TRUE(http_send_raw(&other_run, "GET /events?last=0123456789abcdef:1029 HTTP/1.1\r\n" +
+                                              host + "\r\n"));
+    read_until(&resumed, ":1031\n");
+    read_until(&other_run, "event: hello");
+    ASSERT_TRUE(send_batch("blockedFile S 2 /new\tSig\n", 1));
+    const std::string next = "id: " + instance + ":1032\nevent: blocked\ndata: {\"index\":1032,";
+    for (http_conn *c : {&resumed, &other_run}) {
+        const std::string got = read_until(c, next);
+        EXPECT_NE(got.find("Content-Type: text/event-stream"), std::string::npos) << got;
+        EXPECT_NE(got.find("event: hello\ndata: {\"instance\":\"" + instance + "\",\"next\":1032}"),
+                  std::string::npos)
+            << got;
+        EXPECT_NE(got.find(next), std::string::npos) << got;
+        EXPECT_EQ(count_of(got, "event: blocked"), c == &resumed ? 3 : 1) << got;
+    }
+    EXPECT_LT(resumed.in.find(":1030\n"), resumed.in.find(":1031\n")) << resumed.in;
 }
 
 }  // namespace

@@ -107,6 +107,19 @@ TEST_F(ConnRegistryTest, OutOfRangeEventsAreRefusedWithoutCountingOrBlocking)
 TEST_F(ConnRegistryTest, UnregisteredWaiterGetsMinusOneAtOnce)
 {
     EXPECT_EQ(conn_registry_wait(reg, 1, 1, nullptr), -1);
+    // Neither an entry in another registry nor one already removed makes a waiter here,
+    // although an occurrence is pending that such an entry would report.
+    struct conn_registry *other = conn_registry_new(kMaxEvent);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(conn_registry_add_reserved(other, pthread_self(), -1), 0);
+    EXPECT_EQ(notify(reg, 1), 0);
+    EXPECT_EQ(conn_registry_wait(reg, 1, 1, nullptr), -1);
+    EXPECT_EQ(conn_registry_remove(other, pthread_self()), 0);
+    conn_registry_free(other);
+    ASSERT_EQ(conn_registry_add_reserved(reg, pthread_self(), -1), 0);
+    EXPECT_EQ(conn_registry_remove(reg, pthread_self()), 0);
+    EXPECT_EQ(notify(reg, 1), 0);
+    EXPECT_EQ(conn_registry_wait(reg, 1, 1, nullptr), -1);
 }
 
 TEST_F(ConnRegistryTest, CapOneConsumesAllPendingThenBlocks)

@@ -247,8 +247,9 @@ TEST_F(EndpointTest, BusyPortFailsCleanlyAndCanBeRetried)
     ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     ASSERT_EQ(listen(blocker, 1), 0);
     make("127.0.0.1");
+    const int made = thread_count();  // with the registry's waker, the endpoint's from its start
     EXPECT_EQ(endpoint_start(ep), -2);
-    EXPECT_EQ(thread_count(), baseline);
+    EXPECT_EQ(thread_count(), made);
     EXPECT_EQ(endpoint_stop(ep), 1);
     close(blocker);
     ASSERT_EQ(endpoint_start(ep), 0);

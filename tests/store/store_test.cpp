@@ -239,6 +239,7 @@ protected:
         threads.join_all();
         store_destroy();
         conn_registry_free(reg);
+        store_set_coalesce_ms(0);
     }
     conn_thread *spawn(std::function<int()> body) { return threads.spawn(reg, std::move(body)); }
     // A fetch in index mode starting from *in; the object goes to *out.
@@ -438,6 +439,57 @@ TEST_F(StoreLinked, FirstLastScannedPollOfAConnectionWaitsForTheNextUpdate)
     phase.store(2);
     ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
     EXPECT_EQ(second, "/y");
+}
+
+// Updates faster than a client reads them: a connection answered less than a period ago
+// is answered when the period is over, with the newest value and every update before it
+// consumed. The pause holds neither the store mutex nor off a cancellation.
+TEST_F(StoreLinked, LastScannedAnswersOfAConnectionAreAPeriodApart)
+{
+    constexpr int kPeriodMs = 1000;
+    store_set_coalesce_ms(kPeriodMs);
+    std::atomic<int> phase{0};
+    std::atomic<unsigned long> id{0};
+    std::string first, second, third;
+    conn_thread *t = spawn([&] {
+        unsigned long mine = 0;
+        store_register_client(&mine);
+        id.store(mine);
+        first = take(store_get_lastScannedFile());
+        phase.store(1);
+        second = take(store_get_lastScannedFile());
+        phase.store(2);
+        third = take(store_get_lastScannedFile());
+        phase.store(3);
+        while (phase.load() != 4)
+            sched_yield();
+        return static_cast<int>(take(store_get_lastScannedFile()).size());
+    });
+    ASSERT_EQ(store_set_lastScannedFile("/a"), 0);
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 1; }, kPromptMs));
+    EXPECT_EQ(first, "/a");
+    ASSERT_EQ(store_set_lastScannedFile("/b"), 0);
+    EXPECT_FALSE(poll_until([&] { return phase.load() == 2; }, kStillBlockedMs));
+    struct store_metrics m = {};
+    ASSERT_EQ(store_get_metrics(&m), 0);
+    EXPECT_EQ(m.parkedPolls, 1);  // the pause is a wait of the long poll too
+    ASSERT_TRUE(
+        completes_within([] { EXPECT_EQ(store_set_lastScannedFile("/c"), 0); }, kPeriodMs / 2));
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 2; }, kPromptMs));
+    EXPECT_EQ(second, "/c");
+    EXPECT_FALSE(poll_until([&] { return phase.load() == 3; }, kPeriodMs + kStillBlockedMs));
+    ASSERT_EQ(store_set_lastScannedFile("/d"), 0);
+    ASSERT_TRUE(poll_until([&] { return phase.load() == 3; }, kPromptMs));
+    EXPECT_EQ(third, "/d");
+    // A pause far longer than this test still ends when the connection is unregistered.
+    store_set_coalesce_ms(3600 * 1000);
+    phase.store(4);
+    EXPECT_FALSE(conn_thread_wait_finished(t, kStillBlockedMs));
+    EXPECT_EQ(store_unregister_client(id.load()), 0);
+    ASSERT_TRUE(conn_thread_wait_finished(t, kPromptMs));
+    EXPECT_EQ(conn_thread_returned(t), 0);
+    ASSERT_EQ(store_get_metrics(&m), 0);
+    EXPECT_EQ(m.parkedPolls, 0);
 }
 
 TEST_F(StoreLinked, ClientIdsComeFromTheRegistry)
