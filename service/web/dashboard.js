@@ -8,6 +8,8 @@ const REASONS = { 'BLOCKED-ALERT': 'Malware found', 'BLOCKED-SUSPICIOUS': 'Suspi
 const SVG = 'http://www.w3.org/2000/svg';
 const PLOT_W = 600;
 const PLOT_H = 100;
+// The top of the scale lies this far below the plot's top, under the labels.
+const PLOT_TOP = 22;
 const $ = (id) => document.getElementById(id);
 const timeFmt = new Intl.DateTimeFormat(undefined, { hour: '2-digit', minute: '2-digit',
                                                      second: '2-digit', hourCycle: 'h23' });
@@ -172,7 +174,7 @@ function showChart() {
   }
   const top = scaleTop(Math.max(...shown.map((r) => r.rate ?? 0)));
   const x = (at) => ((at - start) / Math.max(end - start, 1) * PLOT_W).toFixed(1);
-  const y = (rate) => (PLOT_H - rate / top * PLOT_H).toFixed(1);
+  const y = (rate) => (PLOT_H - rate / top * (PLOT_H - PLOT_TOP)).toFixed(1);
   let line = '';
   let area = '';
   let runFrom = null;
@@ -194,7 +196,7 @@ function showChart() {
     area += `L${lastX},${PLOT_H}Z`;
   const plot = svg('svg', { viewBox: `0 0 ${PLOT_W} ${PLOT_H}`, preserveAspectRatio: 'none',
                             'aria-hidden': 'true' });
-  plot.append(svg('line', { class: 'grid', x1: 0, x2: PLOT_W, y1: PLOT_H / 2, y2: PLOT_H / 2 }),
+  plot.append(svg('line', { class: 'grid', x1: 0, x2: PLOT_W, y1: PLOT_TOP, y2: PLOT_TOP }),
               svg('path', { class: 'area', d: area }), svg('path', { class: 'line', d: line }));
   const scale = document.createElement('span');
   scale.className = 'scale';

@@ -285,7 +285,7 @@ TEST_F(StackInterop, DashboardInTenTabsShowsEachBlockedFileWithinASecond)
     }
     ASSERT_TRUE(send_batch(session, 42, 5));
     ASSERT_EQ(write(c.in_fd, "6\n", 2), 2);
-    ASSERT_TRUE(wait_for_output(&c, "READY\n", 2, 30000)) << c.out << "\n" << c.err;
+    ASSERT_TRUE(wait_for_output(&c, "SAVED\n", 1, 30000)) << c.out << "\n" << c.err;
     const std::string name = "/home/user/<script>window.ran=1</script><img src=x "
                              "onerror=window.ran=1>.doc";
     ASSERT_TRUE(send({"blockedFile", "S", "s", "\\nSO=" + name + "\\nBR=99\\nAN=Eicar\\nAC=deny"}));
@@ -296,7 +296,7 @@ TEST_F(StackInterop, DashboardInTenTabsShowsEachBlockedFileWithinASecond)
                      "scanned\t/home/anna/Dokumente/Quartalsbericht_Q3.xlsx\n"
                      "READY\n"
                      "tabs\t6 6 6 6 6 6 6 6 6 6\n"
-                     "READY\n"
+                     "SAVED\n"
                      "newest\t" +
                          name +
                          "\n"

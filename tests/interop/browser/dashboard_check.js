@@ -6,7 +6,7 @@
 // scanned file, then READY, and waits for a line on stdin: the number of blocked files
 // the daemon holds, the last of them sent just now. Prints how many each tab shows once
 // all show them all, at most a second later, saves a screenshot of the first and prints
-// READY again. After the next such line, prints the newest file of the first tab once it
+// SAVED. After the next such line, prints the newest file of the first tab once it
 // shows, its reason, whether any script of the file names ran, which of file, detection
 // and action the narrow tab shows in full, and what the filter "quarantine" leaves.
 // Exits non-zero on any error.
@@ -45,7 +45,7 @@ async function main() {
     await Promise.all(tabs.map((tab) => shows(tab, n)));
     console.log('tabs\t' + (await Promise.all(tabs.map(rowCount))).join(' '));
     await first.screenshot({ path: screenshot, fullPage: true });
-    console.log('READY');
+    console.log('SAVED');
 
     await shows(first, await held());
     console.log('newest\t' + await first.$eval('#blocked .file', (e) => e.textContent));
