@@ -234,8 +234,8 @@ function showAll() {
   if (model.restartedAt) {
     const at = document.createElement('time');
     setTime(at, model.restartedAt);
-    $('notice').replaceChildren('The daemon restarted at ', at,
-                                '; what it held before went with it.');
+    $('notice').replaceChildren('The daemon has restarted (seen at ', at,
+                                '): what it held before is gone, and the list starts over.');
   }
 }
 
