@@ -177,23 +177,26 @@ function showChart() {
   const y = (rate) => (PLOT_H - rate / top * (PLOT_H - PLOT_TOP)).toFixed(1);
   let line = '';
   let area = '';
-  let runFrom = null;
+  let inRun = false;
   let lastX = 0;
+  const endRun = () => {
+    if (inRun)
+      area += `L${lastX},${PLOT_H}Z`;
+    inRun = false;
+  };
   for (const r of shown) {
     if (r.rate === null) {
-      if (runFrom !== null)
-        area += `L${lastX},${PLOT_H}Z`;
-      runFrom = null;
+      endRun();
       continue;
     }
-    lastX = x(r.at);
-    line += `${runFrom === null ? 'M' : 'L'}${lastX},${y(r.rate)}`;
-    area += runFrom === null ? `M${lastX},${PLOT_H}L${lastX},${y(r.rate)}`
-                             : `L${lastX},${y(r.rate)}`;
-    runFrom ??= lastX;
+    const px = x(r.at);
+    const py = y(r.rate);
+    line += `${inRun ? 'L' : 'M'}${px},${py}`;
+    area += inRun ? `L${px},${py}` : `M${px},${PLOT_H}L${px},${py}`;
+    inRun = true;
+    lastX = px;
   }
-  if (runFrom !== null)
-    area += `L${lastX},${PLOT_H}Z`;
+  endRun();
   const plot = svg('svg', { viewBox: `0 0 ${PLOT_W} ${PLOT_H}`, preserveAspectRatio: 'none',
                             'aria-hidden': 'true' });
   plot.append(svg('line', { class: 'grid', x1: 0, x2: PLOT_W, y1: PLOT_TOP, y2: PLOT_TOP }),
