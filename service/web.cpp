@@ -20,6 +20,8 @@ extern const char kWebDashboardCss[];
 extern const unsigned long kWebDashboardCss_len;
 extern const char kWebDashboardJs[];
 extern const unsigned long kWebDashboardJs_len;
+extern const char kWebDashboardWorker[];
+extern const unsigned long kWebDashboardWorker_len;
 extern const char kWebWsdl[];
 extern const unsigned long kWebWsdl_len;
 
@@ -45,6 +47,8 @@ const struct asset kAssets[] = {
     {"/", "text/html; charset=utf-8", kWebDashboard, &kWebDashboard_len},
     {"/dashboard.css", "text/css; charset=utf-8", kWebDashboardCss, &kWebDashboardCss_len},
     {"/dashboard.js", "text/javascript; charset=utf-8", kWebDashboardJs, &kWebDashboardJs_len},
+    {"/dashboard-worker.js", "text/javascript; charset=utf-8", kWebDashboardWorker,
+     &kWebDashboardWorker_len},
 };
 
 int send_page(struct soap *soap, int status, const char *type, const char *body, size_t len)

@@ -6,7 +6,8 @@
 // an unknown client id and of a failed forward on both SOAP ports
 // (tests/interop/php_check.php and tests/interop/node/node_soap_check.js say how).
 // Headless Chromium (Debian's chromium, driven by puppeteer-core from
-// tests/interop/browser) plays a web page. The snippets of docs/CLIENTS.md marked for
+// tests/interop/browser) plays web pages, hostile and trusted, and keeps the dashboard
+// open in ten tabs. The snippets of docs/CLIENTS.md marked for
 // it run as written. Skipped, with a message, where the stack is not installed.
 #include <iterator>
 #include <regex>
@@ -199,58 +200,110 @@ TEST_F(StackInterop, GuideTlsSnippetsPresentAClientCertificate)
         EXPECT_EQ(run_guide("tls " + name, interpreter, certs), "/home/user/a&b.doc\n") << name;
 }
 
-// A page of any origin can post to the daemon; only an allowed origin may use it, and it
-// then reads replies and waits in long polls like any client.
-TEST_F(StackInterop, BrowserPageCannotStopTheScannerUnlessItsOriginIsAllowed)
+// Pages the daemon does not trust, among them one on [::1] and one under a rebinding name,
+// read nothing and forward nothing; an allowed origin reads replies and waits in long
+// polls like any client, and the dashboard works from the daemon's own address.
+TEST_F(StackInterop, BrowserPagesNotTrustedReadNothingAndStopNothing)
 {
     const std::string dir = browser_dir();
     if (dir.empty())
         GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
     const int page_port = free_tcp_port();
-    start_fed({"--allow-origin", "http://127.0.0.1:" + std::to_string(page_port)});
+    start_fed({"--web", "--allow-origin", "http://127.0.0.1:" + std::to_string(page_port)});
     child_proc c;
     child_guard g(&c);
-    ASSERT_TRUE(
-        spawn(&c, {kNode, dir + "/browser_check.js", kChromium, url(), std::to_string(page_port)}));
-    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 30000)) << c.out << "\n" << c.err;
+    ASSERT_TRUE(spawn(&c, {kNode, dir + "/browser_check.js", kChromium, std::to_string(port),
+                           std::to_string(page_port)}));
+    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 60000)) << c.out << "\n" << c.err;
     EXPECT_TRUE(
         send({"blockedFile", "S", "s", "\\nSO=/home/user/second.doc\\nBR=2\\nAN=Eicar\\nAC=deny"}));
     EXPECT_EQ(wait_exit(&c, 30000), 0) << c.err;
-    EXPECT_EQ(c.out, "no-cors text/plain: opaque\n"
-                     "no-cors application/x-www-form-urlencoded: opaque\n"
-                     "no-cors multipart/form-data: opaque\n"
-                     "cors text/xml: TypeError\n"
-                     "form text/plain: sent\n"
-                     "form application/x-www-form-urlencoded: sent\n"
-                     "interface-version\t2\n"
-                     "READY\n"
-                     "get-blockedFile2\t/home/user/second.doc\n");
+    // Every attempt of browser_check.js with what it got: from 127.0.0.1 the browser
+    // lets the page read nothing the daemon does not grant; from the page's own origin
+    // the daemon refuses by itself.
+    auto attempts = [](const std::string &read, const std::string &no_cors) {
+        std::string s;
+        for (const char *what :
+             {"GET /api/state", "GET /metrics", "GET /?wsdl", "GET /events", "POST text/xml"})
+            s += std::string(what) + " " + read + ", ";
+        for (const char *type :
+             {"text/plain", "application/x-www-form-urlencoded", "multipart/form-data"})
+            s += std::string("no-cors ") + type + " " + no_cors + ", ";
+        return s + "form text/plain sent, form application/x-www-form-urlencoded sent\n";
+    };
+    const std::string cross = attempts("TypeError", "opaque"), own = attempts("403", "403");
+    EXPECT_EQ(c.out, "[::1]\t" + cross + "localhost\t" + cross + "localhost own\t" + own +
+                         "other port\t" + cross + "127.0.0.2\t" + cross + "rebinding\t" + cross +
+                         "rebinding own\t" + own +
+                         "interface-version\t2\n"
+                         "READY\n"
+                         "get-blockedFile2\t/home/user/second.doc\n"
+                         "dashboard\t/home/user/second.doc\n");
     drain(&daemon, 200);
     EXPECT_EQ(daemon.err.find("FWD_CMD"), std::string::npos) << daemon.err;
 }
 
-// The dashboard of --web in a real browser: the versions, then a blocked file within a
-// second of its arrival, its name shown as text.
-TEST_F(StackInterop, DashboardShowsVersionsAndABlockedFileAsItArrives)
+// The dashboard of --web kept open in ten tabs of one browser, which allows six
+// connections to a host: every tab shows each blocked file within a second, names as
+// text, versions dotted, an unknown reason without the alarm, and at 400 px the file,
+// detection and action. The screenshot of a realistic session goes to the build tree.
+TEST_F(StackInterop, DashboardInTenTabsShowsEachBlockedFileWithinASecond)
 {
     const std::string dir = browser_dir();
     if (dir.empty())
         GTEST_SKIP() << "no " << kChromium << " or puppeteer-core (make deps installs both)";
     ASSERT_TRUE(start({"--web"}));
-    ASSERT_TRUE(send({"binVersionNumber", "S", "I", "42"}));
+    ASSERT_TRUE(send_batch("binVersionNumber S I 50462730\nengVersionNumber S I 134430722\n"
+                           "vdfVersionNumber S I 135471244\n"
+                           "currentConffile S S /etc/scanner/scanner.conf\n"
+                           "numDaemons S I 2\naccessMask S I 3\nscannedFiles S Z 48211\n"
+                           "scannedBytes S Z 7301234567\nblockedCount S Z 1\n"
+                           "lastScannedFile S S /home/anna/Dokumente/Quartalsbericht_Q3.xlsx\n"
+                           "blockedFile S s \\nSO=/home/anna/Downloads/Rechnung_2024-11.pdf.exe"
+                           "\\nBR=0\\nAN=Trojan.GenericKD.4711\\nAC=quarantine\n",
+                           11));
     child_proc c;
     child_guard g(&c);
     ASSERT_TRUE(spawn(
         &c, {kNode, dir + "/dashboard_check.js", kChromium, url(), build_path("dashboard.png")},
         true));
-    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 30000)) << c.out << "\n" << c.err;
-    const std::string name = "/home/user/<script>window.ran=1</script>.doc";
-    ASSERT_TRUE(send({"blockedFile", "S", "s", "\\nSO=" + name + "\\nBR=0\\nAN=Eicar\\nAC=deny"}));
-    ASSERT_EQ(write(c.in_fd, "\n", 1), 1);
+    ASSERT_TRUE(wait_for_output(&c, "READY\n", 1, 60000)) << c.out << "\n" << c.err;
+    // Some seconds of a file server's morning: the scanner's counter several times a
+    // second, and blocked files among its reports.
+    const char *blocked[] = {
+        "/home/anna/Dokumente/Präsentation.pptx\\nBR=1\\nAN=HEUR/Macro.Downloader\\nAC=deny",
+        "/srv/samba/public/setup_crack.zip\\nBR=2\\nAN=Encrypted archive\\nAC=deny",
+        "/var/www/uploads/shell.php\\nBR=0\\nAN=PHP/WebShell.B\\nAC=quarantine",
+        "/home/bernd/Bilder/urlaub.jpg.scr\\nBR=4\\nAN=Blocked extension .scr\\nAC=deny",
+        "/tmp/.cache/kworker\\nBR=0\\nAN=Linux/CoinMiner.AB\\nAC=quarantine"};
+    std::string session;
+    for (int i = 0; i < 32; i++) {
+        session += "scannedFiles I Z " + std::to_string(60 + i * 37 % 110) + "\n";
+        if (i % 6 == 3)
+            session +=
+                std::string("blockedFile S s \\nSO=") + blocked[i / 6] + "\nblockedCount I Z 1\n";
+    }
+    ASSERT_TRUE(send_batch(session, 42, 5));
+    ASSERT_EQ(write(c.in_fd, "6\n", 2), 2);
+    ASSERT_TRUE(wait_for_output(&c, "SAVED\n", 1, 30000)) << c.out << "\n" << c.err;
+    const std::string name = "/home/user/<script>window.ran=1</script><img src=x "
+                             "onerror=window.ran=1>.doc";
+    ASSERT_TRUE(send({"blockedFile", "S", "s", "\\nSO=" + name + "\\nBR=99\\nAN=Eicar\\nAC=deny"}));
+    ASSERT_EQ(write(c.in_fd, "7\n", 2), 2);
     EXPECT_EQ(wait_exit(&c, 30000), 0) << c.err;
-    EXPECT_EQ(c.out, "versions\tInterface 2 Binary 42 Engine 0 Signatures 0 Configuration (none)\n"
-                     "READY\nnewest\t" +
-                         name + "\nscripts ran\t0\n");
+    EXPECT_EQ(c.out, "versions\tProgram 3.2.0.10 Engine 8.3.64.2 Signatures 8.19.32.140 "
+                     "Configuration /etc/scanner/scanner.conf\n"
+                     "scanned\t/home/anna/Dokumente/Quartalsbericht_Q3.xlsx\n"
+                     "READY\n"
+                     "tabs\t6 6 6 6 6 6 6 6 6 6\n"
+                     "SAVED\n"
+                     "newest\t" +
+                         name +
+                         "\n"
+                         "reason\ttag reason 99\n"
+                         "scripts ran\t0\n"
+                         "narrow\tfile info action\n"
+                         "filter\t3 of 7\n");
 }
 
 }  // namespace

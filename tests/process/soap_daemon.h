@@ -76,14 +76,17 @@ protected:
         return run_sender(args, 1);
     }
 
-    // Sends count messages in one status-send run, one per line of lines (batch mode),
-    // and waits until the daemon has applied them all with result 0.
-    ::testing::AssertionResult send_batch(const std::string &lines, int count)
+    // Sends count messages in one status-send run, one per line of lines (batch mode), at
+    // most rate a second if rate > 0, and waits until the daemon has applied them all with
+    // result 0.
+    ::testing::AssertionResult send_batch(const std::string &lines, int count, int rate = 0)
     {
         std::string file = dir + "/batch.txt";
         std::ofstream(file, std::ios::binary) << lines;
-        return run_sender({"/bin/sh", "-c", "exec \"$0\" -d \"$1\" -b < \"$2\"", sender, dir, file},
-                          count);
+        const std::string paced = rate > 0 ? " -r " + std::to_string(rate) : "";
+        return run_sender(
+            {"/bin/sh", "-c", "exec \"$0\" -d \"$1\"" + paced + " -b < \"$2\"", sender, dir, file},
+            count);
     }
 
     // Calls operation on c (connecting it first when it is not connected) and expects a
