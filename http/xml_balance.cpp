@@ -1,5 +1,14 @@
 // The scanner is a byte-at-a-time state machine, so a body may be fed in pieces split
 // anywhere. Names are compared exactly, prefix included, as well-formedness demands.
+//
+// A bound holds only if every start tag the runtime parses is one the scanner counted,
+// so text is read the way the runtime's tokenizer reads it, quirks included: an entity
+// reference takes up to seven bytes after '&', whatever they are; '<' may be followed by
+// blanks; a comment ends at its first "--" and then, like "<!" and "<%" declarations, at
+// the '>' that balances the angle brackets opened after it; a processing instruction
+// ends at its first '?' and then the same way; "<![" opens CDATA at the next '['. Inside
+// tags the runtime reads names byte by byte but skipped elements as text, and an unquoted
+// value in a way of its own: those forms, which well-formed XML never takes, are refused.
 #include "http/xml_balance.h"
 
 #include <cstdlib>
@@ -9,26 +18,27 @@ namespace {
 
 enum state {
     TEXT,
-    LT,  // after '<'
+    ENTITY,  // the bytes an entity reference takes
+    LT,      // after '<'
     START_NAME,
-    IN_TAG,      // among a start tag's attributes
-    AFTER_EQ,    // after an attribute's '=', before its value
-    IN_VALUE,    // inside a quoted attribute value
-    BARE_VALUE,  // inside an unquoted attribute value
-    SLASH,       // '/' inside a start tag: an empty element if '>' follows
+    IN_TAG,    // among a start tag's attributes
+    AFTER_EQ,  // after an attribute's '=', before its value
+    IN_VALUE,  // inside a quoted attribute value
+    SLASH,     // '/' inside a start tag: '>' must follow
     END_NAME,
     END_TAIL,      // blanks after an end tag's name
     BANG,          // after "<!"
     COMMENT_OPEN,  // after "<!-"
     COMMENT,
-    CDATA_OPEN,  // reading "[CDATA[" after "<!"
+    CDATA_OPEN,  // after "<![", up to the next '['
     CDATA,
-    DECL,  // <!DOCTYPE ...> and the like, with an internal subset in brackets
-    PI,    // <? ... ?>
+    DECL,  // skipped up to the '>' that closes the brackets opened in it
+    PI,    // <? up to the first '?'
 };
 
-const char kCdataOpen[] = "[CDATA[";
 const char kXmlns[] = "xmlns:";
+// What the runtime takes after '&' at most, ';' included.
+constexpr int kEntityBytes = 7;
 // Counted over the whole body, since the runtime keeps one attribute list a message and
 // looks every name up in all of it: the cost is quadratic in the body's attributes, not
 // in one element's. Far above any real request (the envelope declares five namespaces,
@@ -36,18 +46,26 @@ const char kXmlns[] = "xmlns:";
 constexpr int kMaxAttributes = 1024;
 constexpr int kMaxNamespaces = 256;
 // The runtime looks each element's and attribute's prefix up among the namespaces in
-// scope: a body of many elements under many declarations costs their product.
+// scope, and walks its attribute list for each: a body of many elements under many
+// declarations or after many attribute names costs their product.
 constexpr unsigned long kMaxLookups = 1UL << 20;
 
-// One prefix look-up, through every namespace declared so far.
+const char kUnquoted[] = "request body is not well-formed XML: an attribute value without quotes";
+const char kLtInValue[] = "request body is not well-formed XML: '<' in an attribute value";
+const char kMarkupInTag[] = "request body is not well-formed XML: '<' or '&' inside a tag";
+const char kSlash[] = "request body is not well-formed XML: '/' not followed by '>' in a tag";
+
+// One name look-up, through every namespace declared and every attribute name seen.
 void look_up(struct xml_balance *b)
 {
-    b->lookups += static_cast<unsigned long>(b->namespaces);
+    b->lookups +=
+        static_cast<unsigned long>(b->namespaces) + static_cast<unsigned long>(b->attributes);
     if (b->lookups > kMaxLookups)
         b->too_complex = 1;
 }
 
-int blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// The runtime ends names and skips blanks at every byte up to the space.
+int blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
 int append(struct xml_balance *b, char c)
 {
@@ -81,20 +99,21 @@ void close_element(struct xml_balance *b)
     b->used = top;
 }
 
-// Comments end with "-->" and CDATA sections with "]]>": back to text after two of
-// twice and then '>'.
-void ends_after_two(struct xml_balance *b, char c, char twice)
+void skip_declaration(struct xml_balance *b)
 {
-    if (c == twice)
-        b->match = b->match < 2 ? b->match + 1 : 2;
-    else if (c == '>' && b->match == 2)
-        b->state = TEXT;
-    else
-        b->match = 0;
+    b->state = DECL;
+    b->depth = 1;
+}
+
+void entity(struct xml_balance *b, int resume)
+{
+    b->state = ENTITY;
+    b->resume = resume;
+    b->match = 0;
 }
 
 // Follows the attribute names of a start tag. Every name counts as an attribute, with a
-// value or without, quoted or not: the runtime keeps each one it reads, whatever its form.
+// value or without: the runtime keeps each one it reads, whatever its form.
 void attribute_name_char(struct xml_balance *b, char c)
 {
     if (b->name_chars++ == 0) {
@@ -122,16 +141,25 @@ int step(struct xml_balance *b, char c)
     case TEXT:
         if (c == '<')
             b->state = LT;
+        else if (c == '&')
+            entity(b, TEXT);
+        return 0;
+    case ENTITY:
+        if (c == ';' || ++b->match == kEntityBytes)
+            b->state = b->resume;
         return 0;
     case LT:
         b->name_start = b->used;
+        if (blank(c))
+            return 0;
         if (c == '/') {
             b->state = END_NAME;
         } else if (c == '!') {
             b->state = BANG;
         } else if (c == '?') {
             b->state = PI;
-            b->match = 0;
+        } else if (c == '%') {
+            skip_declaration(b);
         } else {
             b->state = START_NAME;
             b->name_chars = 0;
@@ -140,133 +168,124 @@ int step(struct xml_balance *b, char c)
         }
         return 0;
     case START_NAME:
-        if (blank(c) || c == '/' || c == '>') {
+        if (c == '<' || c == '&') {
+            b->refusal = kMarkupInTag;
+        } else if (blank(c) || c == '/' || c == '>') {
             if (append(b, '\0'))
                 b->broken = 1;
             b->state = IN_TAG;
             return 1;
-        }
-        if (append(b, c))
+        } else if (append(b, c)) {
             b->broken = 1;
+        }
         return 0;
     case IN_TAG:
-        if (blank(c) || c == '=' || c == '"' || c == '\'' || c == '/' || c == '>')
-            attribute_name_end(b);
-        if (c == '"' || c == '\'') {
-            // A value with no name before it still costs the runtime an attribute.
-            if (++b->attributes > kMaxAttributes)
-                b->too_complex = 1;
-            b->quote = c;
-            b->state = IN_VALUE;
-        } else if (c == '=') {
-            b->state = AFTER_EQ;
-        } else if (c == '/') {
-            b->state = SLASH;
-        } else if (c == '>') {
-            b->state = TEXT;
-        } else if (!blank(c)) {
-            attribute_name_char(b, c);
+        if (c == '<' || c == '&') {
+            b->refusal = kMarkupInTag;
+            return 0;
         }
+        if (blank(c) || c == '=' || c == '/' || c == '>')
+            attribute_name_end(b);
+        if (c == '=')
+            b->state = AFTER_EQ;
+        else if (c == '/')
+            b->state = SLASH;
+        else if (c == '>')
+            b->state = TEXT;
+        else if (!blank(c))
+            attribute_name_char(b, c);  // a quote too: the runtime reads it into the name
         return 0;
     case AFTER_EQ:
         if (c == '"' || c == '\'') {
             b->quote = c;
             b->state = IN_VALUE;
-        } else if (c == '>' || c == '/') {
-            b->state = IN_TAG;
-            return 1;
         } else if (!blank(c)) {
-            b->state = BARE_VALUE;
+            b->refusal = kUnquoted;
         }
         return 0;
     case IN_VALUE:
         if (c == b->quote)
             b->state = IN_TAG;
-        return 0;
-    case BARE_VALUE:
-        if (blank(c) || c == '>' || c == '/') {
-            b->state = IN_TAG;
-            return 1;
-        }
+        else if (c == '<')
+            b->refusal = kLtInValue;
+        else if (c == '&')
+            entity(b, IN_VALUE);
         return 0;
     case SLASH:
         if (c != '>') {
-            b->state = IN_TAG;
-            return 1;
+            b->refusal = kSlash;
+            return 0;
         }
         // An empty element: open and closed at once.
         b->used = b->name_start;
         b->state = TEXT;
         return 0;
     case END_NAME:
-        if (blank(c)) {
-            b->state = END_TAIL;
+    case END_TAIL:
+        if (c == '<' || c == '&') {
+            b->refusal = kMarkupInTag;
         } else if (c == '>') {
             close_element(b);
+            b->state = TEXT;
+        } else if (blank(c)) {
+            b->state = END_TAIL;
+        } else if (b->state == END_TAIL) {
+            b->broken = 1;
             b->state = TEXT;
         } else if (append(b, c)) {
             b->broken = 1;
         }
-        return 0;
-    case END_TAIL:
-        if (blank(c))
-            return 0;
-        if (c == '>')
-            close_element(b);
-        else
-            b->broken = 1;
-        b->state = TEXT;
         return 0;
     case BANG:
         if (c == '-') {
             b->state = COMMENT_OPEN;
         } else if (c == '[') {
             b->state = CDATA_OPEN;
-            b->match = 1;
         } else {
-            b->state = DECL;
-            b->depth = 0;
-            b->quote = 0;
+            skip_declaration(b);
             return 1;
         }
         return 0;
     case COMMENT_OPEN:
-        b->match = 0;
-        b->state = c == '-' ? COMMENT : DECL;
-        return c == '-' ? 0 : 1;
-    case COMMENT: ends_after_two(b, c, '-'); return 0;
-    case CDATA_OPEN:
-        if (c != kCdataOpen[b->match]) {
-            b->state = DECL;
-            b->depth = 0;
-            b->quote = 0;
+        if (c != '-') {
+            skip_declaration(b);
             return 1;
         }
-        if (++b->match == static_cast<int>(sizeof kCdataOpen) - 1) {
+        b->state = COMMENT;
+        b->match = 0;
+        return 0;
+    case COMMENT:
+        if (c != '-')
+            b->match = 0;
+        else if (b->match)
+            skip_declaration(b);
+        else
+            b->match = 1;
+        return 0;
+    case CDATA_OPEN:
+        if (c == '[') {
             b->state = CDATA;
             b->match = 0;
         }
         return 0;
-    case CDATA: ends_after_two(b, c, ']'); return 0;
-    case DECL:
-        if (b->quote) {
-            if (c == b->quote)
-                b->quote = 0;
-        } else if (c == '"' || c == '\'') {
-            b->quote = c;
-        } else if (c == '[') {
-            b->depth++;
-        } else if (c == ']') {
-            b->depth--;
-        } else if (c == '>' && b->depth <= 0) {
-            b->state = TEXT;
-        }
-        return 0;
-    case PI:
-        if (c == '>' && b->match)
+    case CDATA:
+        // Ends at "]]>": two ']' or more, then '>'.
+        if (c == ']')
+            b->match = b->match < 2 ? b->match + 1 : 2;
+        else if (c == '>' && b->match == 2)
             b->state = TEXT;
         else
-            b->match = c == '?';
+            b->match = 0;
+        return 0;
+    case DECL:
+        if (c == '<')
+            b->depth++;
+        else if (c == '>' && --b->depth <= 0)
+            b->state = TEXT;
+        return 0;
+    case PI:
+        if (c == '?')
+            skip_declaration(b);
         return 0;
     }
     return 0;
@@ -291,7 +310,7 @@ size_t xml_balance_feed(struct xml_balance *b, const char *p, size_t n)
     for (size_t i = 0; i < n; i++) {
         while (step(b, p[i])) {
         }
-        if (b->too_complex)
+        if (b->too_complex || b->refusal)
             return i;
     }
     return n;

@@ -1,8 +1,9 @@
 // The runtime is handed a body only when it is XML within the bounds: it begins with
-// '<' (after an optional UTF-8 byte order mark and blanks), and its attributes and
-// namespace declarations, counted over the whole message, are few enough that parsing
-// costs at most a few milliseconds. Anything else the runtime would read its own way
-// (compressed, MIME or DIME framed, or as HTTP when it begins with a letter), or slowly.
+// '<' (after an optional UTF-8 byte order mark and blanks), it is UTF-8, it has no form
+// that the runtime and the scanner would read two ways, and its attributes and namespace
+// declarations, counted over the whole message, are few enough that parsing costs at
+// most a few milliseconds. Anything else the runtime would read its own way (compressed,
+// MIME or DIME framed, or as HTTP when it begins with a letter), or slowly.
 #include "service/request_policy.h"
 
 #include <cstring>
@@ -12,10 +13,12 @@
 #include "service/browser_guard.h"
 #include "service/web.h"
 #include "stdsoap2.h"
+#include "text/utf8.h"
 
 namespace {
 
 const char kNotXml[] = "request body is not XML: send a SOAP envelope in UTF-8";
+const char kNotUtf8[] = "request body is not UTF-8: send a SOAP envelope in UTF-8";
 const char kTooComplex[] = "request too complex";
 constexpr int kBadRequest = 400;
 // Bounds are answered as the service's other size faults are: 500, a client fault.
@@ -55,10 +58,17 @@ void soap_body(const struct http_request *req, struct request_verdict *v)
         return runtime_fault(v, SOAP_NO_DATA);
     if (!begins_as_xml(req->body, req->body_len))
         return refuse(v, kBadRequest, kNotXml);
+    // Within a value the runtime takes the bytes a UTF-8 lead byte announces, whatever
+    // they are: a quote among them would end the value for the scanner only.
+    if (!utf8_valid(req->body, req->body_len))
+        return refuse(v, kBadRequest, kNotUtf8);
     struct xml_balance scan {};
     const size_t took = xml_balance_feed(&scan, req->body, req->body_len);
     v->malformed = scan.broken;
+    const char *refusal = scan.refusal;
     xml_balance_free(&scan);
+    if (refusal)
+        return refuse(v, kBadRequest, refusal);
     if (took < req->body_len)
         return refuse(v, kTooComplexStatus, kTooComplex);
     v->action = ACTION_SOAP;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a seed corpus for reader_fuzz into the directory given: soap_fuzz's requests,
-and requests whose header entries and request children carry many attributes, the
-runtime's costliest input."""
+requests whose header entries and request children carry many attributes, the
+runtime's costliest input, and the forms its tokenizer reads its own way."""
 import os
 import sys
 
@@ -19,6 +19,13 @@ def main():
     seeds["child_attributes"] = soap_seeds.post(soap_seeds.envelope(
         "<sntr:get-blockedFile>%s</sntr:get-blockedFile>"
         % "".join("<c%d%s/>" % (i, attrs) for i in range(8)), 1), 1)
+    # Forms the runtime's tokenizer reads its own way, each around a child with attributes.
+    child = "<x%s/>" % attrs
+    for name, form in (("quoted_names", '<y " a b "/>'), ("control_bytes", "<y a\x01b/>"),
+                       ("comment_dashes", "<!-- -- >%s-->"), ("pi_question", "<?p ? >%s?>"),
+                       ("declaration", '<!x ">%s">'), ("entity", "<y>&abc<!--</y>%s-->")):
+        seeds[name] = soap_seeds.post(soap_seeds.envelope(
+            "<sntr:ping>%s</sntr:ping>" % form.replace("%s", child), 1), 1)
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)

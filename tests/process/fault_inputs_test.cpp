@@ -193,6 +193,11 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
     for (int e = 0; e < 240; e++)
         spread += "<e" + many(250, " n" + std::to_string(e) + "_", "=\"\"") + "/>";
     spread = soap_envelope(stats_with + spread + stats_end);
+    const std::string names40k = many(40000, " a", "");
+    const std::string x40k = "<x" + names40k + "/>";
+    auto hidden = [&](const std::string &children) {
+        return raw_post(soap_envelope(stats_with + children + stats_end));
+    };
     const std::string stop_len = std::to_string(raw_post(soap_request("stop")).size());
     auto length_post = [&](const std::string &length) {
         return "POST / HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length:" + length +
@@ -268,7 +273,7 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
          raw_post(soap_envelope("<sntr:get-versionInfo" + many(60000, " a", "") + "/>")), COMPLEX},
         {"60000 attributes without quotes",
          raw_post(soap_envelope("<sntr:get-versionInfo" + many(60000, " a", "=x") + "/>")),
-         COMPLEX},
+         MALFORMED},
         {"40000 attributes after crossed end tags",
          raw_post(soap_envelope(stats_with + "<a><b></a></b><c" + many(40000, " a", "=\"\"") +
                                 "/>" + stats_end)),
@@ -297,6 +302,29 @@ TEST_F(FaultInputs, MalformedAndHostileRequestsCostOnlyTheirConnection)
         {"an obsolete line fold", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n x\r\n\r\n",
          MALFORMED},
         {"250 distinct attribute names on each of 240 elements", raw_post(spread), COMPLEX},
+        // Each of these the runtime read as 40000 attributes where the scanner saw one,
+        // hidden in a comment, a value or text.
+        {"names that begin with quotes", hidden("<y \"" + names40k + " \"/>"), COMPLEX},
+        {"names split by control bytes",
+         hidden("<y x\x01" +
+                many(40000,
+                     "\x01"
+                     "a",
+                     "") +
+                "/>"),
+         COMPLEX},
+        {"a comment ended by its first --", hidden("<!-- -- >" + x40k + "-->"), COMPLEX},
+        {"a processing instruction ended by its first ?", hidden("<?p ? >" + x40k + "?>"), COMPLEX},
+        {"a declaration ended by its angle brackets", hidden("<!x \">" + x40k + "\">"), COMPLEX},
+        {"an entity reference taking a comment's start", hidden("<y>&abc<!--</y>" + x40k + "-->"),
+         COMPLEX},
+        {"a comment inside an end tag", hidden("<y></y <!-- <? -- > >" + x40k + "?>"), MALFORMED},
+        {"a comment in a value", hidden("<y x=\"<!--\" -->\"" + names40k + "/>"), MALFORMED},
+        {"an unquoted value read past '>'", hidden("<y x=a>" + names40k + "/>"), MALFORMED},
+        {"a UTF-8 lead byte taking a quote", hidden("<y x=\"\xe0\x80\" z=\"" + names40k + "\"/>"),
+         MALFORMED},
+        {"1000 attribute names, then 100000 elements",
+         hidden("<y" + many(1000, " a", "") + "/>" + many(100000, "<y", "/>")), COMPLEX},
         {"60000 elements under 250 namespace declarations",
          raw_post(soap_envelope("<sntr:get-currentStats" + many(250, " xmlns:n", "=\"urn:n\"") +
                                 ">" + many(60000, "<n0:x", "/>") + stats_end)),
@@ -499,11 +527,10 @@ TEST_F(FaultInputs, IdleConnectionsMakeRoomForNewClients)
         ASSERT_TRUE(http_connect(&c, port));
         EXPECT_EQ(xml_text(call(&c, "get-versionInfo"), "interface-version"), "2");
     }
-    const auto t0 = std::chrono::steady_clock::now();
+    // Were no room made, the answer would wait for the idle timeout, far past the call's.
     http_conn fresh;
     ASSERT_TRUE(http_connect(&fresh, port));
     EXPECT_EQ(xml_text(call(&fresh, "get-versionInfo"), "interface-version"), "2");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     EXPECT_EQ(count_of(daemon.err, "as many as the descriptor limit allows"), 0) << daemon.err;
     // Each close that made room is counted.
     http_reply page;
