@@ -99,12 +99,15 @@ void close_element(struct xml_balance *b)
     b->used = top;
 }
 
+// The runtime skips up to the '>' that balances the markup's own '<' and every '<'
+// after it, whatever the quotes and brackets between.
 void skip_declaration(struct xml_balance *b)
 {
     b->state = DECL;
     b->depth = 1;
 }
 
+// The runtime takes up to seven bytes after '&', up to the first ';', whatever they are.
 void entity(struct xml_balance *b, int resume)
 {
     b->state = ENTITY;
